@@ -1,0 +1,38 @@
+#pragma once
+// Loading a shared library at run time (LoadLibraryA / dlopen).
+
+#include <string>
+
+#include "platform/expected.hpp"
+
+namespace platform {
+
+class DynamicLibrary {
+public:
+    // Loads by name through the system's normal search, or by path.
+    static Result<DynamicLibrary> open(const std::string& name_or_path);
+
+    DynamicLibrary(DynamicLibrary&& other) noexcept;
+    DynamicLibrary& operator=(DynamicLibrary&& other) noexcept;
+    DynamicLibrary(const DynamicLibrary&) = delete;
+    DynamicLibrary& operator=(const DynamicLibrary&) = delete;
+    ~DynamicLibrary();
+
+    // Address of an exported symbol, or null.
+    void* symbol(const char* name) const noexcept;
+
+    template <class F>
+    F function(const char* name) const noexcept {
+        return reinterpret_cast<F>(symbol(name));
+    }
+
+private:
+    explicit DynamicLibrary(void* handle) noexcept : handle_(handle) {}
+    void* handle_ = nullptr;
+};
+
+// File name of a shared library with the given base name on this platform:
+// "tarnlib32" -> "tarnlib32.dll" / "libtarnlib32.so".
+std::string shared_library_file_name(const std::string& base);
+
+}  // namespace platform

@@ -1,0 +1,65 @@
+#pragma once
+// The process-wide logging facility every layer emits through. Each message has a level,
+// a target (the emitting module, for example "tarnlib::can_handle") and a text. The
+// global maximum level is tested with one relaxed atomic load before anything is
+// formatted: use the QZ_LOG macros, which format only when the level is enabled.
+//
+// Where lines go is decided by the sink installed at start-up (the RP1210 debug log).
+
+#include <atomic>
+#include <memory>
+#include <string_view>
+
+#include <fmt/format.h>
+
+namespace platform::log {
+
+enum class Level : int { Off = 0, Error = 1, Warn = 2, Info = 3, Debug = 4, Trace = 5 };
+
+// Printed name: "ERROR", "WARN", "INFO", "DEBUG", "TRACE", "OFF".
+const char* level_name(Level level) noexcept;
+
+namespace detail {
+inline std::atomic<int> max_level{0};
+}
+
+inline bool enabled(Level level) noexcept {
+    return static_cast<int>(level) <= detail::max_level.load(std::memory_order_relaxed);
+}
+inline Level max_level() noexcept {
+    return static_cast<Level>(detail::max_level.load(std::memory_order_relaxed));
+}
+void set_max_level(Level level) noexcept;
+
+class Sink {
+public:
+    virtual ~Sink() = default;
+    // Writes one whole line for the message. Called from any thread.
+    virtual void write(Level level, std::string_view target, std::string_view text) noexcept = 0;
+};
+
+// Installs the process's sink. Fails (false) when one is installed already.
+bool install(std::shared_ptr<Sink> sink);
+// Removes the sink and switches the level off (tests and process shutdown).
+void uninstall() noexcept;
+
+// Hands the message to the sink, if there is one and the level is enabled.
+void emit(Level level, std::string_view target, std::string_view text) noexcept;
+
+// Byte dump for log lines: two upper-case hexadecimal digits per byte, separated by single
+// spaces. Call it only after testing that the level is enabled.
+std::string hex_dump(const void* data, std::size_t size);
+
+}  // namespace platform::log
+
+#define QZ_LOG(level, target, ...)                                                       \
+    do {                                                                                 \
+        if (::platform::log::enabled(level)) {                                           \
+            ::platform::log::emit(level, target, ::fmt::format(__VA_ARGS__));            \
+        }                                                                                \
+    } while (0)
+#define QZ_LOG_ERROR(target, ...) QZ_LOG(::platform::log::Level::Error, target, __VA_ARGS__)
+#define QZ_LOG_WARN(target, ...) QZ_LOG(::platform::log::Level::Warn, target, __VA_ARGS__)
+#define QZ_LOG_INFO(target, ...) QZ_LOG(::platform::log::Level::Info, target, __VA_ARGS__)
+#define QZ_LOG_DEBUG(target, ...) QZ_LOG(::platform::log::Level::Debug, target, __VA_ARGS__)
+#define QZ_LOG_TRACE(target, ...) QZ_LOG(::platform::log::Level::Trace, target, __VA_ARGS__)

@@ -1,0 +1,40 @@
+#pragma once
+// Child processes, for tools and multi-process tests.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/expected.hpp"
+
+namespace platform {
+
+class ChildProcess {
+public:
+    // Starts the program with the arguments (argv[1..]); standard streams are inherited.
+    static Result<ChildProcess> spawn(const std::string& program,
+                                      const std::vector<std::string>& args);
+
+    ChildProcess(ChildProcess&&) noexcept;
+    ChildProcess& operator=(ChildProcess&&) noexcept;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    // Kills a child that is still running and reaps it.
+    ~ChildProcess();
+
+    // Waits for the exit and returns the exit code (-1 when killed by a signal).
+    int wait();
+    // Kills hard: SIGKILL / TerminateProcess. The child gets no chance to clean up.
+    void kill_hard();
+
+    struct Impl;
+
+private:
+    explicit ChildProcess(std::unique_ptr<Impl> impl) noexcept;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Ends the process at once with the message on standard error, for broken invariants.
+[[noreturn]] void fatal(const char* message) noexcept;
+
+}  // namespace platform

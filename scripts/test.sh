@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# All tests: installs what is missing, builds every preset, runs the suites natively,
+# under ASan+UBSan, TSan and wine64, checks both Windows DLLs' export tables and runs the
+# fuzz targets for a short while. Prints one closing "N passed, M failed" line.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+bash scripts/setup.sh || exit 1
+
+export WINEDEBUG=-all
+export WINEPREFIX=$root/build/wineprefix
+jobs=$(nproc)
+passed=0
+failed=0
+failures=()
+log=$root/build/test-logs
+mkdir -p "$log"
+
+stage() {  # stage NAME COMMAND...: run, record pass or fail
+  local name=$1; shift
+  echo "== $name"
+  if "$@" >"$log/$name.log" 2>&1; then
+    passed=$((passed + 1)); echo "   ok"
+  else
+    failed=$((failed + 1)); failures+=("$name"); echo "   FAILED"; tail -n 60 "$log/$name.log"
+  fi
+}
+
+build() {  # build PRESET
+  cmake --preset "$1" && cmake --build --preset "$1" -j "$jobs"
+}
+
+for preset in linux-debug linux-asan linux-tsan mingw-x64 mingw-x86 linux-fuzz; do
+  stage "build-$preset" build "$preset"
+done
+
+# Start the wine prefix once, so that parallel tests do not race to create it.
+stage wine-prefix /usr/lib/wine/wine64 wineboot --init
+
+for preset in linux-debug linux-asan linux-tsan mingw-x64; do
+  stage "ctest-$preset" ctest --preset "$preset" -j "$jobs"
+  grep -E 'tests passed' "$log/ctest-$preset.log" | sed 's/^/   /'
+done
+
+stage exports-x64 scripts/check-dll-exports.sh x86_64-w64-mingw32-objdump build/mingw-x64/bin/qz121032.dll
+stage exports-x86 scripts/check-dll-exports.sh i686-w64-mingw32-objdump build/mingw-x86/bin/qz121032.dll
+if [ -x fuzz/run.sh ]; then
+  stage fuzz fuzz/run.sh build/linux-fuzz
+fi
+/usr/lib/wine/wineserver -k 2>/dev/null || true
+
+echo
+[ ${#failures[@]} -gt 0 ] && echo "failed stages: ${failures[*]} (logs in build/test-logs)"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
