@@ -18,7 +18,7 @@ expected=(
 )
 
 # Export names: the lines of the "[Ordinal/Name Pointer] Table" section.
-exports=$(printf '%s\n' "$table" | awk '/\[Ordinal\/Name Pointer\] Table/{on=1; next} on && /^\s*\[/{print $NF; next} on && NF==0{on=0}')
+exports=$(printf '%s\n' "$table" | awk '/\[Ordinal\/Name Pointer\] Table/{on=1; next} on && /^[ \t]*\[/{print $NF; next} on && NF==0{on=0}')
 status=0
 for name in "${expected[@]}"; do
   if ! grep -qx "$name" <<<"$exports"; then

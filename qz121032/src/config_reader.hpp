@@ -73,7 +73,8 @@ inline constexpr const char* kCurrentDirectoryIniName = "ostrel_qz121032.ini";
 inline constexpr const char* kWindowsDirectoryIniName = "qz121032.ini";
 
 // "ostrel_qz121032.ini" in the current directory when it exists, else "qz121032.ini" in
-// the Windows directory (whether or not that exists).
+// the Windows directory (whether or not that exists). The path is UTF-8 text, as are
+// the paths load_ini_file takes and DebugFile holds.
 std::string find_ini_path();
 
 // Reads and checks the file into `settings` (settings.valid set on success). On failure

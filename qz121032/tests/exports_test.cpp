@@ -108,8 +108,9 @@ TEST_F(ExportsTest, ErrorMessagesForEveryCode) {
         ASSERT_EQ(api->GetErrorMsg(code, buffer), 0) << code;
         EXPECT_STREQ(buffer, text) << code;
         const std::size_t length = std::strlen(text);
-        EXPECT_EQ(buffer[length + 1], length + 1 < 80 ? 'x' : buffer[length + 1])
-            << "nothing after the NUL is touched";
+        if (length + 1 < sizeof buffer) {
+            EXPECT_EQ(buffer[length + 1], 'x') << "nothing after the NUL is touched";
+        }
     }
 }
 
@@ -174,7 +175,13 @@ std::string run_probe(const fs::path& cwd, const std::vector<std::string>& calls
     std::ifstream in(out, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
-    return text.str();
+    // Standard output in text mode ends lines with CR LF on Windows.
+    std::string lines = text.str();
+    for (std::size_t at = lines.find("\r\n"); at != std::string::npos;
+         at = lines.find("\r\n", at)) {
+        lines.erase(at, 1);
+    }
+    return lines;
 }
 
 class InitialisationTest : public ::testing::Test {
@@ -201,3 +208,186 @@ TEST_F(InitialisationTest, MissingIniFileIsReportedOnceAndEveryConnectFails) {
 }
 
 }  // namespace
+
+namespace {
+
+// A complete INI file for the simulated interface; the cases below break one thing each.
+constexpr const char* kValidIni =
+    "\xEF\xBB\xBF; Ostrel RP1210 test configuration\n"
+    "[VendorInformation]\n"
+    "RP1210=C\n"
+    "Version=3.0\n"
+    "MessageString=OstrelRP1210Msg\n"
+    "ErrorString=OstrelRP1210Err\n"
+    "TimestampWeight=1000\n"
+    "AutoDetectCapable=yes\n"
+    "DebugLevel=-1\n"
+    "NumberOfRTSCTSSessions=1\n"
+    "CANFormatsSupported=4,5\n"
+    "J1939FormatsSupported=1,2\n"
+    "J1939Addresses=1\n"
+    "CANAutoBaud=true\n"
+    "Devices=1\n"
+    "Protocols=1\n"
+    "\n"
+    "[DeviceInformation1]\n"
+    "DeviceID=1\n"
+    "DeviceDescription=Simulated interface\n"
+    "DeviceName=Sim\n"
+    "DeviceParams=Serial=10001\n"
+    "MultiCANChannels=2\n"
+    "MultiJ1939Channels=2\n"
+    "MultiISO15765Channels=0\n"
+    "\n"
+    "[ProtocolInformation1]\n"
+    "ProtocolString=CAN\n"
+    "ProtocolDescription=Raw CAN\n"
+    "ProtocolSpeed=250,500\n"
+    "ProtocolParams=none\n"
+    "Devices=1\n";
+
+// The valid file with `from` replaced by `to` (all occurrences), or with `to` appended when
+// `from` is empty.
+std::string variant(std::string_view from, std::string_view to) {
+    std::string text = kValidIni;
+    if (from.empty()) {
+        return text + std::string(to);
+    }
+    std::size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    while (at != std::string::npos) {
+        text.replace(at, from.size(), to);
+        at = text.find(from, at + to.size());
+    }
+    return text;
+}
+
+std::string without(std::string_view line) {
+    return variant(line, "");
+}
+
+struct IniCase {
+    std::string message;
+    std::string ini;
+};
+
+std::vector<IniCase> ini_cases() {
+    const std::string debug_keys =
+        "DebugLevel=0\nDebugFile=rp1210.log\nDebugFileSize=1\nDebugMode=1\n";
+    auto with_debug = [&](std::string_view drop) {
+        std::string keys = debug_keys;
+        keys.erase(keys.find(drop), drop.size());
+        return variant("DebugLevel=-1\n", keys);
+    };
+    const std::string device_section =
+        std::string(kValidIni).substr(std::string(kValidIni).find("[DeviceInformation1]"),
+                                      std::string(kValidIni).find("[ProtocolInformation1]") -
+                                          std::string(kValidIni).find("[DeviceInformation1]"));
+    const std::string protocol_section =
+        std::string(kValidIni).substr(std::string(kValidIni).find("[ProtocolInformation1]"));
+
+    std::vector<IniCase> cases = {
+        {"Failed to parse INI file", variant("[DeviceInformation1]\n", "[DeviceInformation1\n")},
+        {"VendorInformation section not found", variant("[VendorInformation]", "[Vendor]")},
+        {"No DeviceInformation sections found", variant("[DeviceInformation1]", "[Devices]")},
+        {"Device ID in vendor info not found in DeviceInformation sections",
+         variant("Devices=1\nProtocols", "Devices=1, 2\nProtocols")},
+        {"No ProtocolInformation sections found", variant("[ProtocolInformation1]", "[Protocol]")},
+        {"Protocol ID in vendor info not found in ProtocolInformation sections",
+         variant("Protocols=1\n", "Protocols=1,7\n")},
+        {"Invalid DeviceInformation section name",
+         variant("[DeviceInformation1]", "[DeviceInformation]")},
+        {"Invalid DeviceInformation section name",
+         variant("[DeviceInformation1]", "[DeviceInformation-1]")},
+        {"Invalid ProtocolInformation section name",
+         variant("[ProtocolInformation1]", "[ProtocolInformationX]")},
+        {"Duplicate DeviceInformation", variant("", "\n" + device_section)},
+        {"DeviceID does not match section ID", variant("DeviceID=1", "DeviceID=3")},
+        {"Duplicate ProtocolInformation", variant("", "\n" + protocol_section)},
+        {"RP1210 version mismatch", variant("RP1210=C", "RP1210=c")},
+        {"Failed to parse DebugLevel", variant("DebugLevel=-1", "DebugLevel=verbose")},
+        {"Failed to parse CANFormatsSupported",
+         variant("CANFormatsSupported=4,5", "CANFormatsSupported=4,,5")},
+        {"Failed to parse J1939FormatsSupported",
+         variant("J1939FormatsSupported=1,2", "J1939FormatsSupported=1,2,")},
+        {"Failed to parse Devices", variant("Devices=1\nProtocols", "Devices=1,\nProtocols")},
+        {"Failed to parse Protocols", variant("Protocols=1", "Protocols=one")},
+        {"Missing DebugFile", with_debug("DebugFile=rp1210.log\n")},
+        {"Missing DebugFileSize", with_debug("DebugFileSize=1\n")},
+        {"Missing DebugMode", with_debug("DebugMode=1\n")},
+        {"Failed to parse DebugFileSize",
+         variant("DebugLevel=-1\n",
+                 "DebugLevel=0\nDebugFile=x.log\nDebugFileSize=1k\nDebugMode=1\n")},
+        {"Failed to parse DebugMode",
+         variant("DebugLevel=-1\n",
+                 "DebugLevel=0\nDebugFile=x.log\nDebugFileSize=1\nDebugMode=-1\n")},
+        {"Missing Devices", without("Devices=1\n")},
+    };
+    for (const char* key : {"RP1210",
+                            "Version",
+                            "MessageString",
+                            "ErrorString",
+                            "TimestampWeight",
+                            "AutoDetectCapable",
+                            "DebugLevel",
+                            "NumberOfRTSCTSSessions",
+                            "CANFormatsSupported",
+                            "J1939FormatsSupported",
+                            "J1939Addresses",
+                            "CANAutoBaud",
+                            "Protocols",
+                            "DeviceID",
+                            "DeviceDescription",
+                            "DeviceName",
+                            "DeviceParams",
+                            "MultiCANChannels",
+                            "MultiJ1939Channels",
+                            "MultiISO15765Channels",
+                            "ProtocolString",
+                            "ProtocolDescription",
+                            "ProtocolSpeed",
+                            "ProtocolParams"}) {
+        const std::string text = kValidIni;
+        const std::size_t at = text.find(std::string("\n") + key + "=");
+        const std::size_t end = text.find('\n', at + 1);
+        cases.push_back({std::string("Missing ") + key, variant(text.substr(at, end - at), "")});
+    }
+    for (const char* key :
+         {"TimestampWeight", "NumberOfRTSCTSSessions", "J1939Addresses", "DeviceID",
+          "MultiCANChannels", "MultiJ1939Channels", "MultiISO15765Channels"}) {
+        const std::string line = std::string("\n") + key + "=";
+        cases.push_back({std::string("Failed to parse ") + key, variant(line, line + "+-")});
+    }
+    return cases;
+}
+
+}  // namespace
+
+TEST_F(InitialisationTest, EveryLoadFailureIsPrintedByTheFirstConnect) {
+    for (const IniCase& c : ini_cases()) {
+        SCOPED_TRACE(c.message);
+        { std::ofstream(dir / "ostrel_qz121032.ini", std::ios::binary) << c.ini; }
+        EXPECT_EQ(run_probe(dir, {"connect", "1", "CAN", "connect", "1", "CAN"}),
+                  "Ostrel RP1210: Failed to load INI file: " + c.message +
+                      "\nconnect 1 CAN -> 128\nconnect 1 CAN -> 128\n");
+    }
+}
+
+TEST_F(InitialisationTest, ValidFileLoadsWithoutAMessage) {
+    std::ofstream(dir / "ostrel_qz121032.ini", std::ios::binary) << kValidIni;
+    const std::string printed = run_probe(dir, {"version"});
+    EXPECT_EQ(printed, "version -> 6.0 4.0\n") << "nothing is loaded before a connect";
+    const std::string connected = run_probe(dir, {"connect", "1", "CAN"});
+    EXPECT_EQ(connected.find("Ostrel RP1210:"), std::string::npos) << connected;
+}
+
+TEST_F(InitialisationTest, DebugLogThatCannotBeOpenedIsNotFatal) {
+    std::ofstream(dir / "ostrel_qz121032.ini", std::ios::binary) << variant(
+        "DebugLevel=-1\n",
+        "DebugLevel=3\nDebugFile=missing/dir/rp1210.log\nDebugFileSize=1\nDebugMode=1\n");
+    const std::string printed = run_probe(dir, {"connect", "1", "CAN"});
+    EXPECT_NE(printed.find("Failed to open log file: missing/dir/rp1210.log\n"
+                           "Ostrel RP1210: Failed to initialize debug log.\n"),
+              std::string::npos)
+        << printed;
+}

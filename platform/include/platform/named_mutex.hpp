@@ -21,12 +21,16 @@ public:
     NamedMutex& operator=(const NamedMutex&) = delete;
     ~NamedMutex();
 
+    // BasicLockable, so std::lock_guard / std::unique_lock work. Recursive, like a Windows
+    // mutex: a thread may lock again what it holds and unlocks as often.
+    //
     // Waits without limit. Returns true when the previous holder died holding it; the
     // caller owns the mutex in both cases. A failure to wait ends the process.
     bool lock();
+    // Only the thread that holds it may unlock; any other ends the process. Destroying the
+    // object from the holding thread releases the mutex.
     void unlock();
 
-    // BasicLockable, so std::lock_guard / std::unique_lock work.
     struct Impl;
 
 private:

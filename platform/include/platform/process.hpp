@@ -1,5 +1,6 @@
 #pragma once
-// Child processes, for tools and multi-process tests.
+// Child processes, for tools and multi-process tests. A ChildProcess is used from one
+// thread at a time.
 
 #include <memory>
 #include <string>
@@ -33,6 +34,9 @@ private:
     explicit ChildProcess(std::unique_ptr<Impl> impl) noexcept;
     std::unique_ptr<Impl> impl_;
 };
+
+// The identifier of the calling process (getpid / GetCurrentProcessId).
+int current_process_id() noexcept;
 
 // Ends the process at once with the message on standard error, for broken invariants.
 [[noreturn]] void fatal(const char* message) noexcept;

@@ -1,0 +1,46 @@
+#include <errno.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "platform/thread.hpp"
+#include "thread_os.hpp"
+
+namespace platform {
+
+namespace detail {
+
+void set_os_thread_name(const std::string& name) noexcept {
+    // Linux takes at most 15 bytes; cut on a character boundary of UTF-8 text.
+    constexpr std::size_t kMaxLength = 15;
+    std::size_t length = name.size();
+    if (length > kMaxLength) {
+        length = kMaxLength;
+        while (length > 0 && (static_cast<unsigned char>(name[length]) & 0xC0) == 0x80) {
+            --length;
+        }
+    }
+    ::pthread_setname_np(::pthread_self(), name.substr(0, length).c_str());
+}
+
+}  // namespace detail
+
+bool raise_current_thread_priority() noexcept {
+    // Linux nice values are per thread (setpriority with a thread id). A lower nice value is
+    // the analogue of a raised priority inside the Windows normal class. Real-time policies
+    // are not used: a real-time thread that spins could starve the machine. Without the
+    // privilege (CAP_SYS_NICE or RLIMIT_NICE) the call fails and the thread stays as it was.
+    constexpr int kRaisedNice = -10;
+    const pid_t thread = ::gettid();
+    errno = 0;
+    const int current = ::getpriority(PRIO_PROCESS, static_cast<id_t>(thread));
+    if (current == -1 && errno != 0) {
+        return false;
+    }
+    if (current <= kRaisedNice) {
+        return true;
+    }
+    return ::setpriority(PRIO_PROCESS, static_cast<id_t>(thread), kRaisedNice) == 0;
+}
+
+}  // namespace platform

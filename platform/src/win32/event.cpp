@@ -1,0 +1,209 @@
+#include "platform/event.hpp"
+
+#include <windows.h>
+
+#include <limits>
+
+#include "handle.hpp"
+#include "platform/clock.hpp"
+#include "platform/process.hpp"
+
+namespace platform {
+
+namespace {
+
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+std::int64_t deadline_after(std::chrono::nanoseconds timeout) noexcept {
+    const std::int64_t now = monotonic_ns();
+    const std::int64_t count = timeout.count() < 0 ? 0 : timeout.count();
+    return count > std::numeric_limits<std::int64_t>::max() - now
+               ? std::numeric_limits<std::int64_t>::max()
+               : now + count;
+}
+
+// Milliseconds for a wait of the remaining time, rounded up so that the wait does not end
+// before the deadline, and below INFINITE.
+DWORD wait_ms(std::int64_t remaining_ns) noexcept {
+    if (remaining_ns <= 0) {
+        return 0;
+    }
+    const std::int64_t ms = (remaining_ns + 999'999) / 1'000'000;
+    return ms >= static_cast<std::int64_t>(INFINITE) ? INFINITE - 1 : static_cast<DWORD>(ms);
+}
+
+// Waits on the handle until it is signalled or the deadline on monotonic_ns() has passed.
+// The wait timeout runs on another clock than QueryPerformanceCounter and may end a little
+// early: then it waits again for the rest. Returns false when the wait fails.
+bool wait_handle_until(HANDLE handle, std::int64_t deadline_ns, WaitResult& result) noexcept {
+    for (;;) {
+        const DWORD r = ::WaitForSingleObject(handle, wait_ms(deadline_ns - monotonic_ns()));
+        if (r == WAIT_OBJECT_0) {
+            result = WaitResult::Signalled;
+            return true;
+        }
+        if (r != WAIT_TIMEOUT) {
+            return false;
+        }
+        if (monotonic_ns() >= deadline_ns) {
+            result = WaitResult::TimedOut;
+            return true;
+        }
+    }
+}
+
+// NtQueryEvent reads an event's state without consuming it, which WaitForSingleObject
+// would do for an automatic-reset event. Resolved from ntdll once.
+struct EventBasicInformation {
+    int type;  // EVENT_TYPE
+    LONG state;
+};
+using NtQueryEventFn = LONG(NTAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+
+NtQueryEventFn nt_query_event() noexcept {
+    static const NtQueryEventFn function =
+        win32::resolve<NtQueryEventFn>(L"ntdll.dll", "NtQueryEvent");
+    return function;
+}
+
+}  // namespace
+
+struct Event::Impl {
+    win32::UniqueHandle handle;
+    bool manual = false;
+};
+
+Event::Event(Reset reset, bool initially_set) : impl_(std::make_unique<Impl>()) {
+    impl_->manual = reset == Reset::Manual;
+    impl_->handle.reset(::CreateEventW(nullptr, impl_->manual ? TRUE : FALSE,
+                                       initially_set ? TRUE : FALSE, nullptr));
+    if (!impl_->handle) {
+        fatal("platform::Event: CreateEventW failed");
+    }
+}
+
+Event::~Event() = default;
+
+void Event::set() noexcept {
+    ::SetEvent(impl_->handle.get());
+}
+
+void Event::reset() noexcept {
+    ::ResetEvent(impl_->handle.get());
+}
+
+bool Event::is_set() const noexcept {
+    HANDLE handle = impl_->handle.get();
+    if (!impl_->manual) {
+        if (auto query = nt_query_event()) {
+            EventBasicInformation info{};
+            constexpr int kEventBasicInformation = 0;
+            if (query(handle, kEventBasicInformation, &info, sizeof info, nullptr) >= 0) {
+                return info.state != 0;
+            }
+        }
+        // Without NtQueryEvent: consume the state and put it back.
+        if (::WaitForSingleObject(handle, 0) == WAIT_OBJECT_0) {
+            ::SetEvent(handle);
+            return true;
+        }
+        return false;
+    }
+    return ::WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
+}
+
+WaitResult Event::wait_for(std::chrono::nanoseconds timeout) noexcept {
+    return wait_until(deadline_after(timeout));
+}
+
+WaitResult Event::wait_until(std::int64_t deadline_monotonic_ns) noexcept {
+    WaitResult result = WaitResult::TimedOut;
+    if (!wait_handle_until(impl_->handle.get(), deadline_monotonic_ns, result)) {
+        fatal("platform::Event: WaitForSingleObject failed");
+    }
+    return result;
+}
+
+void Event::wait() noexcept {
+    if (::WaitForSingleObject(impl_->handle.get(), INFINITE) != WAIT_OBJECT_0) {
+        fatal("platform::Event: WaitForSingleObject failed");
+    }
+}
+
+void* Event::native_handle() const noexcept {
+    return impl_->handle.get();
+}
+
+WaitResult wait_native_event(void* handle, std::chrono::milliseconds timeout) noexcept {
+    // A handle that cannot be waited on (closed by its owner, say) reads as a timeout at
+    // once; the caller decides what to do about a source that stays silent.
+    WaitResult result = WaitResult::TimedOut;
+    if (handle == nullptr ||
+        !wait_handle_until(static_cast<HANDLE>(handle), deadline_after(timeout), result)) {
+        return WaitResult::TimedOut;
+    }
+    return result;
+}
+
+struct TimerWait::Impl {
+    win32::UniqueHandle timer;  // synchronisation (automatic-reset) waitable timer
+    win32::UniqueHandle woken;  // automatic-reset event set by wake()
+};
+
+TimerWait::TimerWait() : impl_(std::make_unique<Impl>()) {
+    // High resolution (Windows 10 1803 and later) avoids the 15.6 ms tick; older systems
+    // and wine refuse the flag, and the ordinary timer serves.
+    impl_->timer.reset(::CreateWaitableTimerExW(
+        nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS));
+    if (!impl_->timer) {
+        impl_->timer.reset(::CreateWaitableTimerW(nullptr, FALSE, nullptr));
+    }
+    if (!impl_->timer) {
+        fatal("platform::TimerWait: CreateWaitableTimer failed");
+    }
+    impl_->woken.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!impl_->woken) {
+        fatal("platform::TimerWait: CreateEventW failed");
+    }
+}
+
+TimerWait::~TimerWait() = default;
+
+WaitResult TimerWait::wait_until(std::int64_t deadline_monotonic_ns) noexcept {
+    HANDLE woken = impl_->woken.get();
+    HANDLE timer = impl_->timer.get();
+    for (;;) {
+        const std::int64_t remaining = deadline_monotonic_ns - monotonic_ns();
+        if (remaining <= 0) {
+            // A wake-up that came with or before the deadline wins, as on POSIX.
+            return ::WaitForSingleObject(woken, 0) == WAIT_OBJECT_0 ? WaitResult::Signalled
+                                                                    : WaitResult::TimedOut;
+        }
+        // Negative due time: relative, in 100 ns units, rounded up. Setting the timer also
+        // clears a signal left from an earlier round.
+        LARGE_INTEGER due;
+        due.QuadPart = -((remaining + 99) / 100);
+        if (!::SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
+            fatal("platform::TimerWait: SetWaitableTimer failed");
+        }
+        HANDLE handles[2] = {woken, timer};
+        const DWORD r = ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+        if (r == WAIT_OBJECT_0) {
+            ::CancelWaitableTimer(timer);
+            return WaitResult::Signalled;
+        }
+        if (r != WAIT_OBJECT_0 + 1) {
+            fatal("platform::TimerWait: WaitForMultipleObjects failed");
+        }
+        // The timer fired. Its clock is not QueryPerformanceCounter: the next round checks
+        // the deadline on monotonic_ns() and waits for any rest.
+    }
+}
+
+void TimerWait::wake() noexcept {
+    ::SetEvent(impl_->woken.get());
+}
+
+}  // namespace platform

@@ -1,0 +1,269 @@
+#include "logger.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "platform/clock.hpp"
+#include "platform/log.hpp"
+#include "text_util.hpp"
+
+namespace qz121032 {
+
+namespace fs = std::filesystem;
+using platform::log::Level;
+
+namespace {
+
+// Files are opened by their filesystem path, so that on Windows a UTF-8 DebugFile
+// value reaches the wide-character file API intact.
+#ifdef _WIN32
+#define QZ_FILE_MODE(mode) L##mode
+std::FILE* open_file(const fs::path& path, const wchar_t* mode) {
+    return ::_wfopen(path.c_str(), mode);
+}
+#else
+#define QZ_FILE_MODE(mode) mode
+std::FILE* open_file(const fs::path& path, const char* mode) {
+    return std::fopen(path.c_str(), mode);
+}
+#endif
+
+void write_stdout(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+std::string errno_text(int error) {
+    if (error == 0) {
+        return "incomplete write";
+    }
+    return std::error_code(error, std::generic_category()).message();
+}
+
+// Cuts an existing log file to at most `limit` bytes, keeping whole lines from its end:
+// everything after the first line feed at or after offset size - limit (or everything
+// from that offset when no line feed follows it). The bytes are moved forward in
+// chunks, so a large file is never held in memory. Any failure leaves the trimming
+// undone or incomplete, silently.
+void trim_log_file(const fs::path& path, std::uint64_t limit) {
+    std::error_code ec;
+    const std::uint64_t size = fs::file_size(path, ec);
+    if (ec || size <= limit) {
+        return;
+    }
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    if (!file) {
+        return;
+    }
+    std::vector<char> chunk(64 * 1024);
+    const auto read_at = [&](std::uint64_t offset, std::size_t count) -> std::size_t {
+        file.clear();
+        file.seekg(static_cast<std::streamoff>(offset));
+        file.read(chunk.data(), static_cast<std::streamsize>(count));
+        return file.bad() ? 0 : static_cast<std::size_t>(file.gcount());
+    };
+
+    // Find where the kept bytes start.
+    const std::uint64_t cut = size - limit;
+    std::uint64_t keep_from = cut;
+    for (std::uint64_t offset = cut; offset < size;) {
+        const std::size_t n = read_at(offset, chunk.size());
+        if (n == 0) {
+            return;
+        }
+        const auto* newline = static_cast<const char*>(std::memchr(chunk.data(), '\n', n));
+        if (newline != nullptr) {
+            keep_from = offset + static_cast<std::uint64_t>(newline - chunk.data()) + 1;
+            break;
+        }
+        offset += n;
+    }
+
+    // Move [keep_from, size) to the start of the file.
+    std::uint64_t written = 0;
+    for (std::uint64_t offset = keep_from; offset < size;) {
+        const auto wanted =
+            static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - offset));
+        const std::size_t n = read_at(offset, wanted);
+        if (n == 0) {
+            return;
+        }
+        file.clear();
+        file.seekp(static_cast<std::streamoff>(written));
+        file.write(chunk.data(), static_cast<std::streamsize>(n));
+        if (!file) {
+            return;
+        }
+        written += n;
+        offset += n;
+    }
+    file.close();
+    if (!file.fail()) {
+        fs::resize_file(path, written, ec);
+    }
+}
+
+// Writes every line of the process's log to the debug file and, at DebugLevel 1000 and
+// up, to standard output. Each output has its own lock and gets one write per line.
+class DebugLogSink final : public platform::log::Sink {
+  public:
+    DebugLogSink(std::FILE* file, Level filter, bool to_stdout)
+        : file_(file), filter_(filter), to_stdout_(to_stdout) {}
+    ~DebugLogSink() override { std::fclose(file_); }
+    DebugLogSink(const DebugLogSink&) = delete;
+    DebugLogSink& operator=(const DebugLogSink&) = delete;
+
+    void write(Level level, std::string_view target, std::string_view text) noexcept override {
+        // Trace is never written, whatever the global level is set to.
+        if (level == Level::Off || level == Level::Trace ||
+            static_cast<int>(level) > static_cast<int>(filter_)) {
+            return;
+        }
+        const std::string line = fmt::format("{} [{}] {}\n", format_log_time(platform::wall_now()),
+                                             platform::log::level_name(level), text);
+        {
+            std::lock_guard lock(file_mutex_);
+            errno = 0;
+            if (std::fwrite(line.data(), 1, line.size(), file_) != line.size()) {
+                const int error = errno;
+                std::clearerr(file_);
+                report_failure(level, target, text, errno_text(error));
+            }
+        }
+        if (to_stdout_) {
+            std::lock_guard lock(stdout_mutex_);
+            errno = 0;
+            const bool written = std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
+            const int error = errno;
+            if (std::fflush(stdout) != 0 || !written) {
+                std::clearerr(stdout);
+                report_failure(level, target, text, errno_text(error != 0 ? error : errno));
+            }
+        }
+    }
+
+  private:
+    // A line that could not be written is reported on standard error and not retried.
+    static void report_failure(Level level, std::string_view target, std::string_view text,
+                               const std::string& error) {
+        const std::string record =
+            fmt::format("level {}, target {}", platform::log::level_name(level), target);
+        const std::string report = fmt::format(
+            "Error performing logging.\n\tattempted to log: {}\n\trecord: {}\n\tlogging error: "
+            "{}\n",
+            text, record, error);
+        errno = 0;
+        const bool written = std::fwrite(report.data(), 1, report.size(), stderr) == report.size();
+        const int stderr_error = errno;
+        if (std::fflush(stderr) == 0 && written) {
+            return;
+        }
+        std::clearerr(stderr);
+        const std::string second = fmt::format(
+            "Error performing stderr logging after error occurred during regular logging.\n"
+            "\tattempted to log: {}\n\trecord: {}\n\tlogging error: {}\n\tstderr error: {}\n",
+            text, record, error, errno_text(stderr_error != 0 ? stderr_error : errno));
+        std::fwrite(second.data(), 1, second.size(), stderr);
+        std::fflush(stderr);
+        std::clearerr(stderr);
+    }
+
+    std::mutex file_mutex_;  // guards writes to file_
+    std::FILE* const file_;
+    const Level filter_;
+    const bool to_stdout_;
+    std::mutex stdout_mutex_;  // orders this sink's lines on standard output
+};
+
+// Days since 1970-01-01 to the proleptic Gregorian calendar date (H. Hinnant's
+// civil_from_days).
+struct CivilDate {
+    std::int64_t year;
+    unsigned month;
+    unsigned day;
+};
+
+CivilDate civil_from_days(std::int64_t z) {
+    z += 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const auto doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    const unsigned day = doy - (153 * mp + 2) / 5 + 1;
+    const unsigned month = mp < 10 ? mp + 3 : mp - 9;
+    const std::int64_t year = static_cast<std::int64_t>(yoe) + era * 400 + (month <= 2 ? 1 : 0);
+    return {year, month, day};
+}
+
+}  // namespace
+
+std::string format_log_time(std::chrono::system_clock::time_point time) {
+    constexpr std::int64_t kMsPerDay = 86'400'000;
+    const std::int64_t ms =
+        std::chrono::floor<std::chrono::milliseconds>(time).time_since_epoch().count();
+    const std::int64_t days = ms >= 0 ? ms / kMsPerDay : -((-ms + kMsPerDay - 1) / kMsPerDay);
+    const std::int64_t in_day = ms - days * kMsPerDay;
+    const CivilDate date = civil_from_days(days);
+    return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", date.year, date.month,
+                       date.day, in_day / 3'600'000, in_day / 60'000 % 60, in_day / 1000 % 60,
+                       in_day % 1000);
+}
+
+std::optional<std::string> start_logging(const IniSettings& settings) {
+    if (!settings.vendor || settings.vendor->debug_level <= 0) {
+        return std::nullopt;
+    }
+    const VendorInfo& vendor = *settings.vendor;
+
+    std::FILE* file = nullptr;
+    try {
+        const fs::path path = text::path_from_utf8(vendor.debug_file);
+        if (vendor.debug_mode == 1 && vendor.debug_file_size != 0) {
+            trim_log_file(path, std::uint64_t{vendor.debug_file_size} * 1024);
+        }
+        if (vendor.debug_mode == 1) {
+            file = open_file(path, QZ_FILE_MODE("ab"));
+        } else {
+            // Written from the start, over what an earlier run left there.
+            file = open_file(path, QZ_FILE_MODE("r+b"));
+            if (file == nullptr) {
+                file = open_file(path, QZ_FILE_MODE("wb"));
+            }
+        }
+    } catch (const std::exception&) {
+        // A DebugFile value that is no valid path on this system: cannot be opened.
+    }
+    if (file == nullptr) {
+        write_stdout(fmt::format("Failed to open log file: {}\n", vendor.debug_file));
+        return "Failed to create log file";
+    }
+    // Unbuffered: each line is one write to the file, and a failed line is not kept in
+    // a buffer to be written again later.
+    std::setvbuf(file, nullptr, _IONBF, 0);
+
+    const Level filter = vendor.debug_level >= 1000 ? Level::Debug : Level::Info;
+    auto sink = std::make_shared<DebugLogSink>(file, filter, vendor.debug_level >= 1000);
+    if (!platform::log::install(std::move(sink))) {
+        write_stdout("Failed to initialize logging.\n");
+        return "Failed to initialize logging";
+    }
+    platform::log::set_max_level(filter);
+    QZ_LOG_INFO(target::kLogger, "Logging started with level {}", vendor.debug_level);
+    return std::nullopt;
+}
+
+}  // namespace qz121032

@@ -1,0 +1,120 @@
+#pragma once
+// The state every process of one simulator instance shares, in one named shared-memory
+// block guarded by one named mutex. Plain data only: the block is mapped at different
+// addresses in different processes, so it holds indices, never pointers.
+
+#include <cstdint>
+#include <cstring>
+
+#include "config.hpp"
+
+namespace tarnsim {
+
+inline constexpr std::uint32_t kStateMagic = 0x54534D31;  // "TSM1"
+inline constexpr std::size_t kMaxChannels = kMaxInterfaces * kMaxChannelsPerInterface;
+inline constexpr std::size_t kMaxHandles = 32;
+inline constexpr std::uint32_t kMaxRxFrames = 1024;
+inline constexpr std::uint32_t kMaxTxFrames = 256;
+inline constexpr std::uint32_t kDefaultRxFrames = 1024;
+inline constexpr std::uint32_t kDefaultTxFrames = 256;
+// A queued frame not yet on the wire (its transmitter is off bus or silent).
+inline constexpr std::int64_t kNotScheduled = INT64_MAX;
+
+struct Frame {
+    std::int32_t id;
+    std::uint32_t flags;
+    std::uint32_t dlc;
+    std::uint32_t length;  // data bytes
+    std::int64_t time_ns;  // receive: arrival; transmit: end of the frame on the wire
+    std::uint8_t data[64];
+};
+
+template <std::uint32_t N>
+struct Ring {
+    std::uint32_t head;
+    std::uint32_t count;
+    Frame frames[N];
+
+    void clear() {
+        head = 0;
+        count = 0;
+    }
+    Frame& front() { return frames[head]; }
+    Frame& at(std::uint32_t i) { return frames[(head + i) % N]; }
+    void push(const Frame& f) {
+        frames[(head + count) % N] = f;
+        ++count;
+    }
+    void pop() {
+        head = (head + 1) % N;
+        --count;
+    }
+};
+
+struct InterfaceState {
+    std::uint32_t present;  // configured
+    std::uint32_t plugged;
+    std::uint32_t generation;  // incremented at each unplug; handles remember theirs
+    std::uint32_t channels;
+    std::uint64_t ean;
+    std::uint64_t serial;
+    std::uint32_t card;
+    std::uint32_t bus_type;
+    std::uint64_t firmware;
+    std::uint32_t clock_hz;
+    std::uint32_t capabilities;
+    std::uint32_t bus_param_limits;
+    std::uint32_t fd;
+};
+
+struct ChannelState {
+    std::int32_t bus;  // -1: wired to nothing
+    std::int32_t bitrate;
+    std::uint32_t tseg1, tseg2, sjw, samples, sync_mode;
+    std::int32_t data_bitrate;
+    std::uint32_t data_tseg1, data_tseg2, data_sjw;
+    std::uint32_t tx_capacity;
+    std::uint32_t rx_capacity;
+    std::uint32_t bus_off;  // forced bus off, cleared by tarnBusOn
+};
+
+struct BusState {
+    std::uint32_t present;
+    std::uint32_t foreign_ack;
+    std::int64_t busy_until_ns;
+    std::uint64_t frames;
+    std::uint64_t error_frames;
+    std::uint64_t bits;
+    std::uint64_t busy_ns;
+    std::int64_t stats_since_ns;
+};
+
+struct HandleState {
+    std::uint32_t in_use;
+    std::uint32_t owner;    // process token
+    std::uint32_t channel;  // interface * kMaxChannelsPerInterface + channel on the interface
+    std::uint32_t generation;
+    std::uint32_t open_flags;
+    std::uint32_t on_bus;
+    std::uint32_t silent;
+    std::uint32_t txack;
+    std::uint32_t local_txack;
+    std::uint32_t local_echo;
+    std::uint32_t overflow_pending;  // a frame was dropped: the next one is flagged
+    std::uint32_t overflow_status;   // a frame was dropped since the last status read
+    Ring<kMaxRxFrames> rx;
+    Ring<kMaxTxFrames> tx;
+};
+
+struct SharedState {
+    std::uint32_t magic;
+    std::uint32_t next_token;
+    std::int32_t startup_status;
+    std::uint32_t paced;
+    InterfaceState interfaces[kMaxInterfaces];
+    ChannelState channels[kMaxChannels];
+    BusState buses[kMaxBuses];
+    HandleState handles[kMaxHandles];
+};
+
+}  // namespace tarnsim
