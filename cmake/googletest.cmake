@@ -19,4 +19,9 @@ function(qz_add_test name)
   endif()
   add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
   set_tests_properties(${name} PROPERTIES TIMEOUT 600)
+  if(NOT WIN32)
+    # The product finds the driver library through the normal search; sanitizer runtimes
+    # keep dlopen from using the executable's RPATH, so name the directory outright.
+    set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT "LD_LIBRARY_PATH=${CMAKE_BINARY_DIR}/bin")
+  endif()
 endfunction()

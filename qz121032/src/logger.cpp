@@ -162,8 +162,8 @@ class DebugLogSink final : public platform::log::Sink {
         const std::string record =
             fmt::format("level {}, target {}", platform::log::level_name(level), target);
         const std::string report = fmt::format(
-            "Error performing logging.\n\tattempted to log: {}\n\trecord: {}\n\tlogging error: "
-            "{}\n",
+            "Error performing logging.\n"
+            "\tattempted to log: {}\n\trecord: {}\n\tlogging error: {}\n",
             text, record, error);
         errno = 0;
         const bool written = std::fwrite(report.data(), 1, report.size(), stderr) == report.size();
