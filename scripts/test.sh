@@ -45,7 +45,7 @@ done
 stage exports-x64 scripts/check-dll-exports.sh x86_64-w64-mingw32-objdump build/mingw-x64/bin/qz121032.dll
 stage exports-x86 scripts/check-dll-exports.sh i686-w64-mingw32-objdump build/mingw-x86/bin/qz121032.dll
 if [ -x fuzz/run.sh ]; then
-  stage fuzz fuzz/run.sh build/linux-fuzz
+  stage fuzz fuzz/run.sh 20
 fi
 /usr/lib/wine/wineserver -k 2>/dev/null || true
 
