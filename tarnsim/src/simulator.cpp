@@ -165,18 +165,16 @@ tarnClockInfo clock_info(const InterfaceState& is) {
 // Holds the process lock (mutex_) and the instance's named mutex, attached on first use.
 class Simulator::Session {
   public:
-    explicit Session(Simulator& sim) : sim_(sim), local_(sim.mutex_) {
-        status_ = sim_.attach_locked();
-        if (status_ == kOk) {
-            sim_.attachment_->mutex.lock();
-            named_ = true;
-        }
-    }
+    explicit Session(Simulator& sim) : sim_(sim), local_(sim.mutex_) { lock_named(); }
     ~Session() { unlock_named(); }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
     tarnStatus status() const { return status_; }
+    // The session's status if it failed, else whether the handle may be used.
+    tarnStatus check(tarnHandle handle, bool require_card) {
+        return status_ != kOk ? status_ : sim_.check_handle(state(), handle, require_card);
+    }
     SharedState& state() { return *static_cast<SharedState*>(sim_.attachment_->state.data()); }
 
     // Waits for a local delivery or the time, with the named mutex released.
@@ -186,6 +184,11 @@ class Simulator::Session {
         if (deadline > now) {
             sim_.changed_.wait_for(local_, std::chrono::nanoseconds(deadline - now));
         }
+        lock_named();
+    }
+
+  private:
+    void lock_named() {
         status_ = sim_.attach_locked();
         if (status_ == kOk) {
             sim_.attachment_->mutex.lock();
@@ -193,7 +196,6 @@ class Simulator::Session {
         }
     }
 
-  private:
     void unlock_named() {
         if (named_) {
             sim_.attachment_->mutex.unlock();
@@ -647,13 +649,10 @@ tarnHandle Simulator::open_channel(std::int32_t channel, std::int32_t flags) {
 
 tarnStatus Simulator::close(tarnHandle handle) {
     Session session(*this);
-    if (session.status() != kOk) {
-        return session.status();
-    }
-    SharedState& s = session.state();
-    if (tarnStatus st = check_handle(s, handle, false); st != kOk) {
+    if (tarnStatus st = session.check(handle, false); st != kOk) {
         return st;
     }
+    SharedState& s = session.state();
     s.handles[handle].in_use = 0;
     events_.erase(handle);
     return kOk;
@@ -663,13 +662,10 @@ tarnStatus Simulator::set_bus_params(tarnHandle handle, std::int32_t bitrate, st
                                      std::uint32_t tseg2, std::uint32_t sjw, std::uint32_t samples,
                                      std::uint32_t sync_mode) {
     Session session(*this);
-    if (session.status() != kOk) {
-        return session.status();
-    }
-    SharedState& s = session.state();
-    if (tarnStatus st = check_handle(s, handle, true); st != kOk) {
+    if (tarnStatus st = session.check(handle, true); st != kOk) {
         return st;
     }
+    SharedState& s = session.state();
     if (bitrate <= 0 || tseg1 < 1 || tseg2 < 1 || sjw < 1 || sjw > tseg2 ||
         (samples != 1 && samples != 3)) {
         return kErrParam;
@@ -703,13 +699,10 @@ std::int32_t tq_bitrate(std::uint32_t clock_hz, const tarnBusParamsTq& p) {
 tarnStatus Simulator::set_bus_params_tq(tarnHandle handle, const tarnBusParamsTq* nominal,
                                         const tarnBusParamsTq* data) {
     Session session(*this);
-    if (session.status() != kOk) {
-        return session.status();
-    }
-    SharedState& s = session.state();
-    if (tarnStatus st = check_handle(s, handle, true); st != kOk) {
+    if (tarnStatus st = session.check(handle, true); st != kOk) {
         return st;
     }
+    SharedState& s = session.state();
     const HandleState& h = s.handles[handle];
     if (nominal == nullptr || !within(*nominal, kLimits.nominal_min, kLimits.nominal_max)) {
         return kErrParam;
@@ -743,13 +736,10 @@ tarnStatus Simulator::get_bus_params(tarnHandle handle, bool data_phase, std::in
                                      std::uint32_t* tseg1, std::uint32_t* tseg2, std::uint32_t* sjw,
                                      std::uint32_t* samples, std::uint32_t* sync_mode) {
     Session session(*this);
-    if (session.status() != kOk) {
-        return session.status();
-    }
-    SharedState& s = session.state();
-    if (tarnStatus st = check_handle(s, handle, true); st != kOk) {
+    if (tarnStatus st = session.check(handle, true); st != kOk) {
         return st;
     }
+    SharedState& s = session.state();
     const ChannelState& ch = s.channels[s.handles[handle].channel];
     auto set = [](auto* out, auto value) {
         if (out != nullptr) {
@@ -774,13 +764,10 @@ tarnStatus Simulator::get_bus_params(tarnHandle handle, bool data_phase, std::in
 
 tarnStatus Simulator::set_output_control(tarnHandle handle, std::uint32_t mode) {
     Session session(*this);
-    if (session.status() != kOk) {
-        return session.status();
-    }
-    SharedState& s = session.state();
-    if (tarnStatus st = check_handle(s, handle, true); st != kOk) {
+    if (tarnStatus st = session.check(handle, true); st != kOk) {
         return st;
     }
+    SharedState& s = session.state();
     if (mode != TARN_DRIVERTYPE_SILENT && mode != TARN_DRIVERTYPE_NORMAL) {
         return kErrParam;
     }
@@ -794,13 +781,10 @@ tarnStatus Simulator::set_output_control(tarnHandle handle, std::uint32_t mode) 
 
 tarnStatus Simulator::bus_on(tarnHandle handle, bool on) {
     Session session(*this);
-    if (session.status() != kOk) {
-        return session.status();
-    }
-    SharedState& s = session.state();
-    if (tarnStatus st = check_handle(s, handle, true); st != kOk) {
+    if (tarnStatus st = session.check(handle, true); st != kOk) {
         return st;
     }
+    SharedState& s = session.state();
     HandleState& h = s.handles[handle];
     const std::int64_t now = now_ns();
     advance(s, now);
@@ -818,13 +802,10 @@ tarnStatus Simulator::bus_on(tarnHandle handle, bool on) {
 tarnStatus Simulator::write(tarnHandle handle, std::int32_t id, const void* data, std::uint32_t dlc,
                             std::uint32_t flags) {
     Session session(*this);
-    if (session.status() != kOk) {
-        return session.status();
-    }
-    SharedState& s = session.state();
-    if (tarnStatus st = check_handle(s, handle, true); st != kOk) {
+    if (tarnStatus st = session.check(handle, true); st != kOk) {
         return st;
     }
+    SharedState& s = session.state();
     HandleState& h = s.handles[handle];
     const bool ext = (flags & TARN_MSG_EXT) != 0;
     if (id < 0 || (ext && id > 0x1FFFFFFF) || (!ext && id > 0x7FF)) {
@@ -874,13 +855,10 @@ tarnStatus Simulator::write_sync(tarnHandle handle, std::uint32_t timeout_ms) {
     const std::int64_t deadline = now_ns() + static_cast<std::int64_t>(timeout_ms) * 1'000'000;
     Session session(*this);
     for (;;) {
-        if (session.status() != kOk) {
-            return session.status();
-        }
-        SharedState& s = session.state();
-        if (tarnStatus st = check_handle(s, handle, true); st != kOk) {
+        if (tarnStatus st = session.check(handle, true); st != kOk) {
             return st;
         }
+        SharedState& s = session.state();
         const std::int64_t now = now_ns();
         advance(s, now);
         signal_ready_locked(s);
@@ -901,13 +879,10 @@ tarnStatus Simulator::read(tarnHandle handle, std::int32_t* id, void* data, std:
     const std::int64_t deadline = now_ns() + static_cast<std::int64_t>(timeout_ms) * 1'000'000;
     Session session(*this);
     for (;;) {
-        if (session.status() != kOk) {
-            return session.status();
-        }
-        SharedState& s = session.state();
-        if (tarnStatus st = check_handle(s, handle, true); st != kOk) {
+        if (tarnStatus st = session.check(handle, true); st != kOk) {
             return st;
         }
+        SharedState& s = session.state();
         const std::int64_t now = now_ns();
         advance(s, now);
         HandleState& h = s.handles[handle];
@@ -949,13 +924,10 @@ tarnStatus Simulator::read(tarnHandle handle, std::int32_t* id, void* data, std:
 
 tarnStatus Simulator::read_status(tarnHandle handle, std::uint32_t* status) {
     Session session(*this);
-    if (session.status() != kOk) {
-        return session.status();
-    }
-    SharedState& s = session.state();
-    if (tarnStatus st = check_handle(s, handle, true); st != kOk) {
+    if (tarnStatus st = session.check(handle, true); st != kOk) {
         return st;
     }
+    SharedState& s = session.state();
     if (status == nullptr) {
         return kErrParam;
     }
@@ -981,13 +953,10 @@ tarnStatus Simulator::io_ctl(tarnHandle handle, std::uint32_t function, void* bu
     bool start_watcher = false;
     {
         Session session(*this);
-        if (session.status() != kOk) {
-            return session.status();
-        }
-        SharedState& s = session.state();
-        if (tarnStatus st = check_handle(s, handle, true); st != kOk) {
+        if (tarnStatus st = session.check(handle, true); st != kOk) {
             return st;
         }
+        SharedState& s = session.state();
         HandleState& h = s.handles[handle];
         if (function == TARN_IOCTL_GET_EVENTHANDLE) {
             if (buffer == nullptr || size < sizeof(void*)) {
@@ -1044,13 +1013,10 @@ tarnStatus Simulator::io_ctl(tarnHandle handle, std::uint32_t function, void* bu
 tarnStatus Simulator::get_handle_data(tarnHandle handle, std::int32_t item, void* buffer,
                                       std::uint32_t size) {
     Session session(*this);
-    if (session.status() != kOk) {
-        return session.status();
-    }
-    SharedState& s = session.state();
-    if (tarnStatus st = check_handle(s, handle, true); st != kOk) {
+    if (tarnStatus st = session.check(handle, true); st != kOk) {
         return st;
     }
+    SharedState& s = session.state();
     const InterfaceState& is = s.interfaces[s.handles[handle].channel / kMaxChannelsPerInterface];
     switch (item) {
         case TARN_HANDLEDATA_CAPABILITIES:
