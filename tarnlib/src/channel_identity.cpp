@@ -54,19 +54,21 @@ ChannelDirectory& ChannelDirectory::instance() {
 }
 
 Status ChannelDirectory::discover() {
+    std::lock_guard driver_guard(DriverLibrary::instance().driver_lock());
+    return discover_locked();
+}
+
+Status ChannelDirectory::discover_locked() {
     DriverLibrary& driver = DriverLibrary::instance();
     std::map<ChannelIdentity, std::int32_t> table;
-    {
-        std::lock_guard driver_guard(driver.driver_lock());
-        std::int32_t count = 0;
-        if (std::int32_t st = driver.enum_hardware_ex(count); st != 0) {
-            return static_cast<Status>(st);
-        }
-        for (std::int32_t channel = 0; channel < count; ++channel) {
-            auto identity = read_identity(channel);
-            if (identity) {
-                table.emplace(std::move(identity.value()), channel);
-            }
+    std::int32_t count = 0;
+    if (std::int32_t st = driver.enum_hardware_ex(count); st != 0) {
+        return static_cast<Status>(st);
+    }
+    for (std::int32_t channel = 0; channel < count; ++channel) {
+        auto identity = read_identity(channel);
+        if (identity) {
+            table.emplace(std::move(identity.value()), channel);
         }
     }
     replace(std::move(table));

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/expected.hpp"
+
 namespace platform {
 
 enum class WaitResult { Signalled, TimedOut };
@@ -49,6 +51,7 @@ WaitResult wait_native_event(void* handle, std::chrono::milliseconds timeout) no
 // Windows where the system has one.
 class TimerWait {
 public:
+    // Failure to create the timer or the wake-up event ends the process.
     TimerWait();
     TimerWait(const TimerWait&) = delete;
     TimerWait& operator=(const TimerWait&) = delete;
@@ -58,9 +61,16 @@ public:
     WaitResult wait_until(std::int64_t deadline_monotonic_ns) noexcept;
     void wake() noexcept;
 
+    // The object the system refused to create.
+    enum class Failure { WakeEvent, Timer };
+    // Like the constructor, but reports the failure to the caller, which names it in its
+    // own fatal message.
+    static Expected<std::unique_ptr<TimerWait>, Failure> create() noexcept;
+
     struct Impl;
 
 private:
+    explicit TimerWait(std::unique_ptr<Impl> impl) noexcept;
     std::unique_ptr<Impl> impl_;
 };
 

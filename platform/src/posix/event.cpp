@@ -105,7 +105,13 @@ struct TimerWait::Impl {
 };
 
 TimerWait::TimerWait() : impl_(std::make_unique<Impl>()) {}
+TimerWait::TimerWait(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
 TimerWait::~TimerWait() = default;
+
+// A condition variable cannot fail to be created.
+Expected<std::unique_ptr<TimerWait>, TimerWait::Failure> TimerWait::create() noexcept {
+    return std::unique_ptr<TimerWait>(new TimerWait(std::make_unique<Impl>()));
+}
 
 WaitResult TimerWait::wait_until(std::int64_t deadline_monotonic_ns) noexcept {
     return impl_->woken.wait_until(deadline_monotonic_ns);

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <limits>
+#include <optional>
 
 #include "handle.hpp"
 #include "platform/clock.hpp"
@@ -152,24 +153,48 @@ struct TimerWait::Impl {
     win32::UniqueHandle woken;  // automatic-reset event set by wake()
 };
 
-TimerWait::TimerWait() : impl_(std::make_unique<Impl>()) {
+namespace {
+
+// Creates the timer and the wake-up event of a TimerWait; the failure names the object the
+// system refused.
+std::optional<TimerWait::Failure> create_objects(TimerWait::Impl& impl) noexcept {
     // High resolution (Windows 10 1803 and later) avoids the 15.6 ms tick; older systems
     // and wine refuse the flag, and the ordinary timer serves.
-    impl_->timer.reset(::CreateWaitableTimerExW(
+    impl.timer.reset(::CreateWaitableTimerExW(
         nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS));
-    if (!impl_->timer) {
-        impl_->timer.reset(::CreateWaitableTimerW(nullptr, FALSE, nullptr));
+    if (!impl.timer) {
+        impl.timer.reset(::CreateWaitableTimerW(nullptr, FALSE, nullptr));
     }
-    if (!impl_->timer) {
-        fatal("platform::TimerWait: CreateWaitableTimer failed");
+    if (!impl.timer) {
+        return TimerWait::Failure::Timer;
     }
-    impl_->woken.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!impl_->woken) {
-        fatal("platform::TimerWait: CreateEventW failed");
+    impl.woken.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!impl.woken) {
+        return TimerWait::Failure::WakeEvent;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+TimerWait::TimerWait() : impl_(std::make_unique<Impl>()) {
+    if (auto failure = create_objects(*impl_)) {
+        fatal(*failure == Failure::Timer ? "platform::TimerWait: CreateWaitableTimer failed"
+                                         : "platform::TimerWait: CreateEventW failed");
     }
 }
 
+TimerWait::TimerWait(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
+
 TimerWait::~TimerWait() = default;
+
+Expected<std::unique_ptr<TimerWait>, TimerWait::Failure> TimerWait::create() noexcept {
+    auto impl = std::make_unique<Impl>();
+    if (auto failure = create_objects(*impl)) {
+        return unexpected(*failure);
+    }
+    return std::unique_ptr<TimerWait>(new TimerWait(std::move(impl)));
+}
 
 WaitResult TimerWait::wait_until(std::int64_t deadline_monotonic_ns) noexcept {
     HANDLE woken = impl_->woken.get();

@@ -48,6 +48,8 @@ class ChannelDirectory {
     // Re-scans the hardware under the driver lock and rebuilds the table from the channels
     // whose identity can be read. The enumeration's status on failure.
     Status discover();
+    // The same for a caller that holds the driver lock already (it opens a channel next).
+    Status discover_locked();
     // The driver channel number of an identity in the table.
     std::optional<std::int32_t> channel_number(const ChannelIdentity& identity) const;
     // Discovers, then lists the identities matching every given criterion, ascending.

@@ -1,0 +1,212 @@
+// The CAN network system's devices on the simulated driver: how long a frame takes from
+// entering the simulator to a CanDevice subscriber (median, 99th percentile), against a
+// baseline measured in the same run (a thread blocked in the driver's read on a plain
+// handle), and how often an up device with nothing to do wakes up.
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/clock.hpp"
+#include "sim_fixture.hpp"
+#include "tarnlib/bus_device.hpp"
+#include "tarnlib/can_device.hpp"
+#include "tarnlib/can_handle.hpp"
+#include "tarnlib/channel_identity.hpp"
+#include "tarnsim/tarnsim_control.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace tarnlib;
+
+const ChannelIdentity kChannel0{"", 0x7330130123456ULL, 10001, 0};
+const ChannelIdentity kChannel1{"", 0x7330130123456ULL, 10001, 1};
+constexpr std::int32_t kRate = 500000;
+const std::uint8_t kData[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+
+// One interface with two channels on one bus, private to this run.
+struct World {
+    World() {
+        tarnsim_configure(config.path().c_str());
+        tarnsim_reset();
+        ChannelDirectory::instance().discover();
+    }
+    tarnsim_test::ConfigFile config{tarnsim_test::kTwoChannels};
+};
+
+BusConfiguration classic(double rate) {
+    BusConfiguration c;
+    c.nominal.bitrate = rate;
+    c.nominal.sample_point = 0.875;
+    return c;
+}
+
+// Stamps the arrival of a frame on the receiving thread and wakes the sender.
+class Arrival {
+  public:
+    void arrived() {
+        const std::int64_t now = platform::monotonic_ns();
+        {
+            std::lock_guard lock(mutex_);
+            at_ = now;
+            got_ = true;
+        }
+        changed_.notify_one();
+    }
+    std::int64_t wait() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return got_; });
+        got_ = false;
+        return at_;
+    }
+
+  private:
+    std::mutex mutex_;  // guards at_, got_
+    std::condition_variable changed_;
+    std::int64_t at_ = 0;
+    bool got_ = false;
+};
+
+// Injects one frame per iteration and records how long it took to arrive.
+std::vector<double> measure(benchmark::State& state, Arrival& arrival) {
+    std::vector<double> microseconds;
+    for (auto _ : state) {
+        const std::int64_t start = platform::monotonic_ns();
+        tarnsim_inject(0, 0x123, kData, 8, 0, kRate);
+        const double seconds = static_cast<double>(arrival.wait() - start) / 1e9;
+        state.SetIterationTime(seconds);
+        microseconds.push_back(seconds * 1e6);
+    }
+    return microseconds;
+}
+
+double percentile(std::vector<double> values, double p) {
+    std::sort(values.begin(), values.end());
+    const auto at = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1));
+    return values[at];
+}
+
+// The baseline medians of this run, for the ratios.
+double baseline_median_us = 0.0;
+
+void report(benchmark::State& state, const std::vector<double>& microseconds) {
+    if (microseconds.empty()) {
+        return;
+    }
+    state.counters["median_us"] = percentile(microseconds, 0.5);
+    state.counters["p99_us"] = percentile(microseconds, 0.99);
+}
+
+void BM_Baseline_InjectToBlockedDriverRead(benchmark::State& state) {
+    World world;
+    auto handle = CanHandle::open(kChannel1, classic(kRate), {});
+    if (!handle || handle->bus_on() != Status::tarnOK) {
+        state.SkipWithError("cannot open the channel");
+        return;
+    }
+    Arrival arrival;
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        while (!stop.load()) {
+            auto frames = handle->read(100);
+            if (frames && !frames->empty()) {
+                arrival.arrived();
+            }
+        }
+    });
+    const auto microseconds = measure(state, arrival);
+    stop.store(true);
+    reader.join();
+    report(state, microseconds);
+    baseline_median_us = percentile(microseconds, 0.5);
+}
+BENCHMARK(BM_Baseline_InjectToBlockedDriverRead)->UseManualTime()->Iterations(3000);
+
+void BM_InjectToCanDeviceSubscriber(benchmark::State& state) {
+    World world;
+    CanDeviceConfiguration configuration;
+    configuration.identity = kChannel0;
+    configuration.bus = classic(kRate);
+    auto device =
+        CanDevice::create("bd", get_or_create_bus(classic(kRate), kChannel0), configuration);
+    if (!device->wait_until_up(20s)) {
+        state.SkipWithError("the device did not come up");
+        return;
+    }
+    Arrival arrival;
+    const auto subscription = device->subscribe([&](const NetworkEvent& event, std::int32_t) {
+        if (event.kind == EventKind::Frames) {
+            arrival.arrived();
+        }
+    });
+    const auto microseconds = measure(state, arrival);
+    device->unsubscribe(subscription);
+    report(state, microseconds);
+    if (baseline_median_us > 0.0) {
+        state.counters["median_to_baseline"] = percentile(microseconds, 0.5) / baseline_median_us;
+    }
+}
+BENCHMARK(BM_InjectToCanDeviceSubscriber)->UseManualTime()->Iterations(3000);
+
+// Voluntary context switches (a thread blocking again after it woke) of this process's
+// threads whose system name starts with the prefix.
+std::uint64_t wakeups(const std::string& prefix) {
+    std::uint64_t total = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        if (name.rfind(prefix, 0) != 0) {
+            continue;
+        }
+        std::ifstream status(task.path() / "status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+                total += std::stoull(line.substr(line.find(':') + 1));
+            }
+        }
+    }
+    return total;
+}
+
+void BM_IdleWakeupsOfAnUpDevice(benchmark::State& state) {
+    World world;
+    CanDeviceConfiguration configuration;
+    configuration.identity = kChannel0;
+    configuration.bus = classic(kRate);
+    auto device =
+        CanDevice::create("bd", get_or_create_bus(classic(kRate), kChannel0), configuration);
+    if (!device->wait_until_up(20s)) {
+        state.SkipWithError("the device did not come up");
+        return;
+    }
+    constexpr auto kWindow = 3s;
+    for (auto _ : state) {
+        // Threads "bd_step", "bd_cfg", "bd_rx"; the bus's "bus-<identity>_step".
+        const std::uint64_t device_before = wakeups("bd_") + wakeups("bus-");
+        const std::uint64_t simulator_before = wakeups("tarnsim");
+        std::this_thread::sleep_for(kWindow);  // the idle window being measured
+        const double seconds = std::chrono::duration<double>(kWindow).count();
+        state.counters["device_wakeups_per_s"] =
+            static_cast<double>(wakeups("bd_") + wakeups("bus-") - device_before) / seconds;
+        state.counters["simulator_watcher_wakeups_per_s"] =
+            static_cast<double>(wakeups("tarnsim") - simulator_before) / seconds;
+    }
+}
+BENCHMARK(BM_IdleWakeupsOfAnUpDevice)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
