@@ -323,15 +323,25 @@ std::int16_t Api::read_message(std::int16_t client_id, void* buffer, std::int16_
         QZ_LOG_ERROR(kTarget, "RP1210_ReadMessage: Invalid client ID: {}", client_id);
         return -ERR_INVALID_CLIENT_ID;
     }
-    std::lock_guard lock(slot->mutex);
-    if (!slot->client) {
-        QZ_LOG_ERROR(kTarget, "RP1210_ReadMessage: Client {} is disconnected", client_id);
-        return -ERR_CLIENT_DISCONNECTED;
+    // The lookup and the read preparation run under the slot lock like every other call on
+    // the client; the read itself, which may wait without limit, runs after the slot is
+    // unlocked on a shared reference to the receive queue (it has its own lock). So sends,
+    // commands and a disconnect on the same client proceed while a read blocks, and the
+    // disconnect wakes the read, which then reports 148.
+    std::chrono::nanoseconds wait{0};
+    platform::Expected<std::shared_ptr<ReceiveQueue>, std::int16_t> queue =
+        platform::unexpected(std::int16_t{ERR_CLIENT_DISCONNECTED});
+    {
+        std::lock_guard lock(slot->mutex);
+        if (!slot->client) {
+            QZ_LOG_ERROR(kTarget, "RP1210_ReadMessage: Client {} is disconnected", client_id);
+            return -ERR_CLIENT_DISCONNECTED;
+        }
+        wait = block_on_read != 0 ? slot->client->blocking_timeout
+                                  : std::chrono::nanoseconds::zero();
+        queue = slot->client->connection->prepare_read();
     }
-    const std::chrono::nanoseconds wait =
-        block_on_read != 0 ? slot->client->blocking_timeout : std::chrono::nanoseconds::zero();
 
-    auto queue = slot->client->connection->prepare_read();
     std::int16_t failure = NO_ERRORS;
     std::size_t count = 0;
     if (!queue) {
@@ -357,8 +367,8 @@ std::int16_t Api::read_message(std::int16_t client_id, void* buffer, std::int16_
     return static_cast<std::int16_t>(count);
 }
 
-std::int16_t Api::send_command(std::int16_t command, std::int16_t client_id,
-                               const void* arguments, std::int16_t size) {
+std::int16_t Api::send_command(std::int16_t command, std::int16_t client_id, void* arguments,
+                               std::int16_t size) {
     std::shared_ptr<ClientSlot> slot = registry_.find(client_id);
     if (!slot) {
         QZ_LOG_ERROR(kTarget, "RP1210_SendCommand: Invalid client ID: {}", client_id);
@@ -370,9 +380,9 @@ std::int16_t Api::send_command(std::int16_t command, std::int16_t client_id,
         return ERR_CLIENT_DISCONNECTED;
     }
     // A null buffer means no bytes; so does a negative size, which is no valid request.
-    std::span<const std::uint8_t> bytes;
+    std::span<std::uint8_t> bytes;
     if (arguments != nullptr && size > 0) {
-        bytes = {static_cast<const std::uint8_t*>(arguments), static_cast<std::size_t>(size)};
+        bytes = {static_cast<std::uint8_t*>(arguments), static_cast<std::size_t>(size)};
     }
     auto result = dispatch_command(*slot->client, command, bytes);
     if (!result) {
@@ -388,7 +398,7 @@ std::int16_t Api::send_command(std::int16_t command, std::int16_t client_id,
 }
 
 platform::Expected<std::uint16_t, std::int16_t> Api::dispatch_command(
-    Client& client, std::int16_t command, std::span<const std::uint8_t> arguments) {
+    Client& client, std::int16_t command, std::span<std::uint8_t> arguments) {
     using platform::unexpected;
     ProtocolClient& connection = *client.connection;
     switch (command) {

@@ -59,8 +59,8 @@ public:
     std::int16_t send_message(std::int16_t client_id, const void* message, std::int16_t size);
     std::int16_t read_message(std::int16_t client_id, void* buffer, std::int16_t size,
                               std::int16_t block_on_read);
-    std::int16_t send_command(std::int16_t command, std::int16_t client_id,
-                              const void* arguments, std::int16_t size);
+    std::int16_t send_command(std::int16_t command, std::int16_t client_id, void* arguments,
+                              std::int16_t size);
     std::int16_t ioctl(std::int16_t client_id, std::int32_t ioctl_id);
     std::int16_t read_detailed_version(std::int16_t client_id, char* api_version,
                                        char* dll_version, char* firmware_version);
@@ -77,7 +77,7 @@ private:
         std::int16_t device_id, std::int32_t client_id, const ProtocolParameters& params,
         std::int32_t tx_size, std::int32_t rx_size, bool app_packetizing);
     platform::Expected<std::uint16_t, std::int16_t> dispatch_command(
-        Client& client, std::int16_t command, std::span<const std::uint8_t> arguments);
+        Client& client, std::int16_t command, std::span<std::uint8_t> arguments);
     std::int16_t reset_device(Client& client);
 
     ApiServices services_;

@@ -54,9 +54,10 @@ public:
     virtual void set_message_receive(bool enabled) = 0;
 
     // The protocol's own commands: the result value, or 143 (unknown), 144 (bad
-    // arguments) or another RP1210 code.
+    // arguments) or another RP1210 code. The argument bytes are the caller's buffer:
+    // queries (the connection speed) write their answer into it.
     virtual platform::Expected<std::uint16_t, std::int16_t> command(
-        std::int16_t number, std::span<const std::uint8_t> arguments) = 0;
+        std::int16_t number, std::span<std::uint8_t> arguments) = 0;
 
     // Device access for the API-layer commands and the version and status queries.
     virtual bool has_device() const = 0;

@@ -3,9 +3,9 @@
 
 #include <cstdio>
 
-#include <fmt/format.h>
 
 #include "api.hpp"
+#include "can_client.hpp"
 #include "logger.hpp"
 #include "qzj1939lib/j1939.h"
 #include "tarnlib/driver_library.hpp"
@@ -15,9 +15,10 @@ namespace qz121032 {
 namespace {
 
 Outcome<std::unique_ptr<ProtocolClient>> create_protocol_client(ClientCreateArgs args) {
-    return fail(ERR_HARDWARE_NOT_RESPONDING,
-                fmt::format("No {} client can be created in this build",
-                            args.protocol.is_can ? "CAN" : "J1939"));
+    if (args.protocol.is_can) {
+        return connect_can_client(args);
+    }
+    return fail(ERR_HARDWARE_NOT_RESPONDING, "No J1939 client can be created in this build");
 }
 
 }  // namespace

@@ -78,7 +78,7 @@ public:
     void set_all_filters(bool pass) override { world_.filters_pass = pass; }
     void set_message_receive(bool enabled) override { world_.message_receive = enabled; }
     platform::Expected<std::uint16_t, std::int16_t> command(
-        std::int16_t number, std::span<const std::uint8_t>) override {
+        std::int16_t number, std::span<std::uint8_t>) override {
         if (number == 45) {
             return std::uint16_t{0};
         }
@@ -142,7 +142,12 @@ struct ApiHarness {
             s.start_log = [this](const IniSettings&) { return log_error; };
             s.check_driver = [this] { return driver_ok; };
             s.configure_j1939 = [this] { return j1939_result; };
-            s.open_hardware_status = [] { return std::make_shared<HardwareStatus>(); };
+            // A block of its own, away from the real one that other test processes use.
+            s.open_hardware_status = [] {
+                return HardwareStatus::open_named("QZ121032_API_TEST_HW_STATUS",
+                                                  "QZ121032_API_TEST_HW_STATUS_LOCK")
+                    .value();
+            };
             s.create_client = [this](ClientCreateArgs args)
                 -> Outcome<std::unique_ptr<ProtocolClient>> {
                 if (create_failure) {

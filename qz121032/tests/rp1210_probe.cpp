@@ -5,13 +5,17 @@
 //
 //   rp1210_probe [--cwd DIR] [--out FILE] LIBRARY CALL...
 //   CALL: connect DEVICE PROTOCOL | disconnect CLIENT | version | ioctl CLIENT ID
+//         | touch FILE (creates it) | await FILE (waits up to 60 s until it exists)
 //
 // --out redirects standard output (the library's own messages included) to FILE.
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qz121032/rp1210_loader.hpp"
@@ -55,16 +59,32 @@ int main(int argc, char** argv) {
             return i + k < args.size() ? args[i + k] : none;
         };
         if (call == "connect") {
-            const short result = api->ClientConnect(nullptr, number(arg(0)), arg(1).c_str(), 0, 0, 0);
+            const short result =
+                api->ClientConnect(nullptr, number(arg(0)), arg(1).c_str(), 0, 0, 0);
             std::printf("connect %s %s -> %d\n", arg(0).c_str(), arg(1).c_str(), result);
             i += 2;
         } else if (call == "disconnect") {
-            std::printf("disconnect %s -> %d\n", arg(0).c_str(), api->ClientDisconnect(number(arg(0))));
+            std::printf("disconnect %s -> %d\n", arg(0).c_str(),
+                        api->ClientDisconnect(number(arg(0))));
             i += 1;
         } else if (call == "ioctl") {
             std::printf("ioctl %s %s -> %d\n", arg(0).c_str(), arg(1).c_str(),
                         api->Ioctl(number(arg(0)), number(arg(1)), nullptr, nullptr));
             i += 2;
+        } else if (call == "touch") {
+            std::ofstream(arg(0)).put('\n');
+            i += 1;
+        } else if (call == "await") {
+            // Another process's signal: the file appears.
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (!std::filesystem::exists(arg(0))) {
+                if (std::chrono::steady_clock::now() > end) {
+                    std::fprintf(stderr, "%s did not appear\n", arg(0).c_str());
+                    return 4;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            i += 1;
         } else if (call == "version") {
             char v[4] = {};
             api->ReadVersion(&v[0], &v[1], &v[2], &v[3]);

@@ -12,7 +12,8 @@ namespace tarnsim {
 
 inline constexpr std::uint32_t kStateMagic = 0x54534D31;  // "TSM1"
 inline constexpr std::size_t kMaxChannels = kMaxInterfaces * kMaxChannelsPerInterface;
-inline constexpr std::size_t kMaxHandles = 32;
+// Enough for the 127 clients an RP1210 application may connect, plus peers.
+inline constexpr std::size_t kMaxHandles = 160;
 inline constexpr std::uint32_t kMaxRxFrames = 1024;
 inline constexpr std::uint32_t kMaxTxFrames = 256;
 inline constexpr std::uint32_t kDefaultRxFrames = 1024;
