@@ -31,12 +31,16 @@ std::size_t valid_utf8_sequence(const unsigned char* text, std::size_t size, std
         length = 2;
     } else if (lead >= 0xE0 && lead <= 0xEF) {
         length = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
+        if (lead == 0xE0)
+            low = 0xA0;
+        if (lead == 0xED)
+            high = 0x9F;
     } else if (lead >= 0xF0 && lead <= 0xF4) {
         length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
+        if (lead == 0xF0)
+            low = 0x90;
+        if (lead == 0xF4)
+            high = 0x8F;
     } else {
         return 0;
     }
@@ -104,10 +108,14 @@ void read_version(char* dll_major, char* dll_minor, char* api_major, char* api_m
                  "api_major_version={}, api_minor_version={})",
                  fmt::ptr(dll_major), fmt::ptr(dll_minor), fmt::ptr(api_major),
                  fmt::ptr(api_minor));
-    if (dll_major != nullptr) *dll_major = '6';
-    if (dll_minor != nullptr) *dll_minor = '0';
-    if (api_major != nullptr) *api_major = '4';
-    if (api_minor != nullptr) *api_minor = '0';
+    if (dll_major != nullptr)
+        *dll_major = '6';
+    if (dll_minor != nullptr)
+        *dll_minor = '0';
+    if (api_major != nullptr)
+        *api_major = '4';
+    if (api_minor != nullptr)
+        *api_minor = '0';
 }
 
 Api::Api(ApiServices services) : services_(std::move(services)) {}
@@ -165,8 +173,7 @@ std::int16_t Api::client_connect(std::int16_t device_id, const char* protocol,
     }
     auto params = parse_protocol_string(protocol_string);
     if (!params) {
-        QZ_LOG_ERROR(kTarget, "RP1210_ClientConnect: Invalid protocol string: {}",
-                     params.error());
+        QZ_LOG_ERROR(kTarget, "RP1210_ClientConnect: Invalid protocol string: {}", params.error());
         return ERR_INVALID_PROTOCOL;
     }
     const std::optional<std::int32_t> client_id = registry_.allocate_id();
@@ -194,8 +201,10 @@ Outcome<std::unique_ptr<ProtocolClient>> Api::create_client_locked(
     std::int16_t device_id, std::int32_t client_id, const ProtocolParameters& params,
     std::int32_t tx_size, std::int32_t rx_size, bool app_packetizing) {
     constexpr std::int32_t kDefaultBufferSize = 8192;
-    if (tx_size <= 0) tx_size = kDefaultBufferSize;
-    if (rx_size <= 0) rx_size = kDefaultBufferSize;
+    if (tx_size <= 0)
+        tx_size = kDefaultBufferSize;
+    if (rx_size <= 0)
+        rx_size = kDefaultBufferSize;
 
     if (!hardware_status_) {
         hardware_status_ = services_.open_hardware_status();
@@ -281,8 +290,7 @@ std::int16_t Api::send_message(std::int16_t client_id, const void* message, std:
         return ERR_CLIENT_DISCONNECTED;
     }
     if (message == nullptr) {
-        QZ_LOG_ERROR(kTarget, "RP1210_SendMessage: Client {}: Buffer is a null pointer",
-                     client_id);
+        QZ_LOG_ERROR(kTarget, "RP1210_SendMessage: Client {}: Buffer is a null pointer", client_id);
         return ERR_MESSAGE_NOT_SENT;
     }
     ProtocolClient& connection = *slot->client->connection;
@@ -296,8 +304,8 @@ std::int16_t Api::send_message(std::int16_t client_id, const void* message, std:
     }
     const std::span bytes(static_cast<const std::uint8_t*>(message), length);
     if (const std::int16_t code = connection.send(bytes); code != NO_ERRORS) {
-        QZ_LOG_ERROR(kTarget, "RP1210_SendMessage: Client {} failed to send message: {}",
-                     client_id, code);
+        QZ_LOG_ERROR(kTarget, "RP1210_SendMessage: Client {} failed to send message: {}", client_id,
+                     code);
         return code;
     }
     QZ_LOG_INFO(kTarget, "RP1210_SendMessage: Client {}, [{}]", client_id,
@@ -308,8 +316,7 @@ std::int16_t Api::send_message(std::int16_t client_id, const void* message, std:
 std::int16_t Api::read_message(std::int16_t client_id, void* buffer, std::int16_t size,
                                std::int16_t block_on_read) {
     if (buffer == nullptr) {
-        QZ_LOG_ERROR(kTarget, "RP1210_ReadMessage: Client {}: Buffer is a null pointer",
-                     client_id);
+        QZ_LOG_ERROR(kTarget, "RP1210_ReadMessage: Client {}: Buffer is a null pointer", client_id);
         return -ERR_MESSAGE_TOO_LONG;
     }
     // A negative size is refused like 0: nothing may be copied past the caller's buffer.
@@ -337,8 +344,8 @@ std::int16_t Api::read_message(std::int16_t client_id, void* buffer, std::int16_
             QZ_LOG_ERROR(kTarget, "RP1210_ReadMessage: Client {} is disconnected", client_id);
             return -ERR_CLIENT_DISCONNECTED;
         }
-        wait = block_on_read != 0 ? slot->client->blocking_timeout
-                                  : std::chrono::nanoseconds::zero();
+        wait =
+            block_on_read != 0 ? slot->client->blocking_timeout : std::chrono::nanoseconds::zero();
         queue = slot->client->connection->prepare_read();
     }
 
@@ -356,8 +363,8 @@ std::int16_t Api::read_message(std::int16_t client_id, void* buffer, std::int16_
         }
     }
     if (failure != NO_ERRORS) {
-        QZ_LOG_ERROR(kTarget, "RP1210_ReadMessage: Client {} failed to read message: {}",
-                     client_id, failure);
+        QZ_LOG_ERROR(kTarget, "RP1210_ReadMessage: Client {} failed to read message: {}", client_id,
+                     failure);
         return static_cast<std::int16_t>(-failure);
     }
     if (count > 0) {
@@ -433,9 +440,9 @@ platform::Expected<std::uint16_t, std::int16_t> Api::dispatch_command(
                 return unexpected(std::int16_t{ERR_INVALID_COMMAND});
             }
             const auto ms = static_cast<std::int64_t>(arguments[0]) * arguments[1];
-            client.blocking_timeout =
-                ms == 0 ? kWaitWithoutLimit
-                        : std::chrono::nanoseconds(std::chrono::milliseconds(ms));
+            client.blocking_timeout = ms == 0
+                                          ? kWaitWithoutLimit
+                                          : std::chrono::nanoseconds(std::chrono::milliseconds(ms));
             return std::uint16_t{0};
         }
         default:
@@ -449,7 +456,7 @@ std::int16_t Api::reset_device(Client& client) {
         return ERR_HARDWARE_NOT_RESPONDING;
     }
     connection.shutdown();
-    constexpr std::int32_t kNoAccess = -31;     // tarnERR_NO_ACCESS
+    constexpr std::int32_t kNoAccess = -31;   // tarnERR_NO_ACCESS
     constexpr std::int32_t kNoChannels = -5;  // tarnERR_NOCHANNELS
     const std::int32_t status = connection.probe_exclusive_open();
     if (status == 0) {
@@ -503,8 +510,7 @@ std::int16_t Api::read_detailed_version(std::int16_t client_id, char* api_versio
     }
     std::lock_guard lock(slot->mutex);
     if (!slot->client) {
-        QZ_LOG_ERROR(kTarget, "RP1210_ReadDetailedVersion: Client {} is disconnected",
-                     client_id);
+        QZ_LOG_ERROR(kTarget, "RP1210_ReadDetailedVersion: Client {} is disconnected", client_id);
         return ERR_INVALID_CLIENT_ID;
     }
     std::string firmware = "0.0.0";
@@ -513,9 +519,12 @@ std::int16_t Api::read_detailed_version(std::int16_t client_id, char* api_versio
                                *revision & 0xFFFF);
     }
     constexpr std::size_t kMaxVersionChars = 16;
-    if (api_version != nullptr) copy_text(api_version, kApiVersionText, kMaxVersionChars);
-    if (dll_version != nullptr) copy_text(dll_version, kDllVersionText, kMaxVersionChars);
-    if (firmware_version != nullptr) copy_text(firmware_version, firmware, kMaxVersionChars);
+    if (api_version != nullptr)
+        copy_text(api_version, kApiVersionText, kMaxVersionChars);
+    if (dll_version != nullptr)
+        copy_text(dll_version, kDllVersionText, kMaxVersionChars);
+    if (firmware_version != nullptr)
+        copy_text(firmware_version, firmware, kMaxVersionChars);
     QZ_LOG_INFO(kTarget, "RP1210_ReadDetailedVersion: Client {}, {}, {}, {}", client_id,
                 kApiVersionText, kDllVersionText, firmware);
     return NO_ERRORS;
@@ -548,8 +557,8 @@ std::int16_t Api::get_hardware_status(std::int16_t client_id, void* buffer, std:
     return NO_ERRORS;
 }
 
-std::int16_t Api::get_last_error_msg(std::int16_t code, std::int32_t* sub_error,
-                                     char* description, std::int16_t client_id) {
+std::int16_t Api::get_last_error_msg(std::int16_t code, std::int32_t* sub_error, char* description,
+                                     std::int16_t client_id) {
     QZ_LOG_DEBUG(kTarget,
                  "RP1210_GetLastErrorMsg(err_code={}, sub_error_code={}, msg={}, client_id={})",
                  code, fmt::ptr(sub_error), fmt::ptr(description), client_id);
@@ -568,9 +577,30 @@ std::int16_t Api::get_last_error_msg(std::int16_t code, std::int32_t* sub_error,
     return describe_error(code, description);
 }
 
-void Api::process_detach() {
-    services_.unload_driver();
+void Api::process_detach(bool process_terminating) {
+    // The driver stays loaded while clients are connected: their device threads still call
+    // it, and unloading it under them crashes the process at exit. When the process is
+    // terminating (Windows), the system has already ended the other threads, perhaps
+    // holding the driver's locks; it reclaims everything itself.
+    if (!process_terminating && !has_connected_clients()) {
+        services_.unload_driver();
+    }
     initialized_.store(false);
+}
+
+bool Api::has_connected_clients() const {
+    for (std::int32_t id = 1; id <= 127; ++id) {
+        const std::shared_ptr<ClientSlot> slot = registry_.find(id);
+        if (!slot) {
+            continue;
+        }
+        std::unique_lock lock(slot->mutex, std::try_to_lock);
+        // A slot in use by a call counts as connected.
+        if (!lock.owns_lock() || slot->client) {
+            return true;
+        }
+    }
+    return false;
 }
 
 Api& process_api() {

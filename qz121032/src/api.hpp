@@ -67,12 +67,15 @@ public:
     std::int16_t get_hardware_status(std::int16_t client_id, void* buffer, std::int16_t size);
     std::int16_t get_last_error_msg(std::int16_t code, std::int32_t* sub_error,
                                     char* description, std::int16_t client_id);
-    void process_detach();
+    // Process detach (or library unload); process_terminating: the process is ending and
+    // its other threads are gone.
+    void process_detach(bool process_terminating = false);
 
     bool initialized() const noexcept { return initialized_.load(); }
 
 private:
     void initialize_once();
+    bool has_connected_clients() const;
     Outcome<std::unique_ptr<ProtocolClient>> create_client_locked(
         std::int16_t device_id, std::int32_t client_id, const ProtocolParameters& params,
         std::int32_t tx_size, std::int32_t rx_size, bool app_packetizing);

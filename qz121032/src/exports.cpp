@@ -37,8 +37,8 @@ short RP1210_API RP1210_ClientConnect(void*, short device_id, const char* protoc
                                       int32_t tx_buffer_size, int32_t rx_buffer_size,
                                       short is_app_packetizing_incoming) {
     return guarded("RP1210_ClientConnect", [&] {
-        return process_api().client_connect(device_id, protocol, tx_buffer_size,
-                                            rx_buffer_size, is_app_packetizing_incoming);
+        return process_api().client_connect(device_id, protocol, tx_buffer_size, rx_buffer_size,
+                                            is_app_packetizing_incoming);
     });
 }
 
@@ -47,8 +47,8 @@ short RP1210_API RP1210_ClientDisconnect(short client_id) {
                    [&] { return process_api().client_disconnect(client_id); });
 }
 
-short RP1210_API RP1210_SendMessage(short client_id, const char* message, short message_size,
-                                    short, short) {
+short RP1210_API RP1210_SendMessage(short client_id, const char* message, short message_size, short,
+                                    short) {
     return guarded("RP1210_SendMessage",
                    [&] { return process_api().send_message(client_id, message, message_size); });
 }
@@ -77,16 +77,15 @@ void RP1210_API RP1210_ReadVersion(char* dll_major, char* dll_minor, char* api_m
             [&] { qz121032::read_version(dll_major, dll_minor, api_major, api_minor); });
 }
 
-short RP1210_API RP1210_ReadDetailedVersion(short client_id, char* api_version,
-                                            char* dll_version, char* firmware_version) {
+short RP1210_API RP1210_ReadDetailedVersion(short client_id, char* api_version, char* dll_version,
+                                            char* firmware_version) {
     return guarded("RP1210_ReadDetailedVersion", [&] {
         return process_api().read_detailed_version(client_id, api_version, dll_version,
                                                    firmware_version);
     });
 }
 
-short RP1210_API RP1210_GetHardwareStatus(short client_id, char* buffer, short buffer_size,
-                                          short) {
+short RP1210_API RP1210_GetHardwareStatus(short client_id, char* buffer, short buffer_size, short) {
     return guarded("RP1210_GetHardwareStatus", [&] {
         return process_api().get_hardware_status(client_id, buffer, buffer_size);
     });
@@ -100,18 +99,19 @@ short RP1210_API RP1210_GetErrorMsg(short error_code, char* description) {
 short RP1210_API RP1210_GetLastErrorMsg(short error_code, int32_t* sub_error_code,
                                         char* description, short client_id) {
     return guarded("RP1210_GetLastErrorMsg", [&] {
-        return process_api().get_last_error_msg(error_code, sub_error_code, description,
-                                                client_id);
+        return process_api().get_last_error_msg(error_code, sub_error_code, description, client_id);
     });
 }
 
 #if defined(_WIN32)
 // Only process detach acts: the driver library is unloaded and the library counts as not
 // initialized. Nothing is initialised on attach.
-int __stdcall DllMain(void*, unsigned long reason, void*) {
+int __stdcall DllMain(void*, unsigned long reason, void* reserved) {
     constexpr unsigned long kProcessDetach = 0;
     if (reason == kProcessDetach) {
-        guarded("DllMain", [] { process_api().process_detach(); });
+        // A non-null reserved argument: the process is terminating, not unloading the DLL.
+        const bool terminating = reserved != nullptr;
+        guarded("DllMain", [=] { process_api().process_detach(terminating); });
     }
     return 1;
 }

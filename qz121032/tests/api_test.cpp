@@ -35,7 +35,7 @@ struct FakeWorld {
 };
 
 class FakeQueue : public ReceiveQueue {
-public:
+  public:
     explicit FakeQueue(FakeWorld& world) : world_(world) {}
     platform::Expected<std::size_t, std::int16_t> read(std::span<std::uint8_t> out,
                                                        std::chrono::nanoseconds wait) override {
@@ -55,12 +55,12 @@ public:
         return message.size();
     }
 
-private:
+  private:
     FakeWorld& world_;
 };
 
 class FakeClient : public ProtocolClient {
-public:
+  public:
     FakeClient(FakeWorld& world, ProtocolKind kind)
         : world_(world), kind_(kind), queue_(std::make_shared<FakeQueue>(world)) {}
     ProtocolKind kind() const noexcept override { return kind_; }
@@ -77,8 +77,8 @@ public:
     void shutdown() override { ++world_.shutdowns; }
     void set_all_filters(bool pass) override { world_.filters_pass = pass; }
     void set_message_receive(bool enabled) override { world_.message_receive = enabled; }
-    platform::Expected<std::uint16_t, std::int16_t> command(
-        std::int16_t number, std::span<std::uint8_t>) override {
+    platform::Expected<std::uint16_t, std::int16_t> command(std::int16_t number,
+                                                            std::span<std::uint8_t>) override {
         if (number == 45) {
             return std::uint16_t{0};
         }
@@ -96,7 +96,7 @@ public:
         return record;
     }
 
-private:
+  private:
     FakeWorld& world_;
     ProtocolKind kind_;
     std::shared_ptr<FakeQueue> queue_;
@@ -148,8 +148,8 @@ struct ApiHarness {
                                                   "QZ121032_API_TEST_HW_STATUS_LOCK")
                     .value();
             };
-            s.create_client = [this](ClientCreateArgs args)
-                -> Outcome<std::unique_ptr<ProtocolClient>> {
+            s.create_client =
+                [this](ClientCreateArgs args) -> Outcome<std::unique_ptr<ProtocolClient>> {
                 if (create_failure) {
                     return unexpected(*create_failure);
                 }
@@ -182,7 +182,7 @@ struct ApiHarness {
     std::vector<std::string> printed;
     FakeWorld world;
 
-private:
+  private:
     std::unique_ptr<Api> api_;
 };
 
@@ -195,8 +195,7 @@ TEST_F(ApiTest, InitialisationFailuresAreFinalForTheProcess) {
     EXPECT_EQ(loads, 1) << "the initialisation must not run again";
     ASSERT_EQ(printed.size(), 1u);
     EXPECT_EQ(printed[0], "Ostrel RP1210: Failed to load INI file: Failed to read INI file");
-    EXPECT_TRUE(log.contains(
-        "ERROR qz121032 RP1210_ClientConnect: RP1210 DLL not initialized."));
+    EXPECT_TRUE(log.contains("ERROR qz121032 RP1210_ClientConnect: RP1210 DLL not initialized."));
 }
 
 TEST_F(ApiTest, InitialisationStepsReportTheirFailure) {
@@ -210,8 +209,9 @@ TEST_F(ApiTest, InitialisationStepsReportTheirFailure) {
     const std::vector<Case> cases = {
         {"invalid settings", [](ApiHarness& t) { t.settings.valid = false; }, false,
          "Ostrel RP1210: INI file is invalid.", nullptr},
-        {"log failure is not fatal", [](ApiHarness& t) { t.log_error = "Failed to create log file"; },
-         true, "Ostrel RP1210: Failed to initialize debug log.", nullptr},
+        {"log failure is not fatal",
+         [](ApiHarness& t) { t.log_error = "Failed to create log file"; }, true,
+         "Ostrel RP1210: Failed to initialize debug log.", nullptr},
         {"driver missing", [](ApiHarness& t) { t.driver_ok = false; }, false, nullptr,
          "ERROR qz121032 Failed to initialize tarnlib."},
         {"j1939 table", [](ApiHarness& t) { t.j1939_result = -1; }, false, nullptr,
@@ -352,8 +352,8 @@ TEST_F(ApiTest, ReadMessageReturnsBytesOrNegatedCodes) {
     EXPECT_TRUE(log.contains("RP1210_ReadMessage: Client 1, [00 00 01 02 00 12 34]"));
     EXPECT_EQ(api().read_message(1, buffer, 16, 0), -ERR_MESSAGE_TOO_LONG);
 
-    for (std::int16_t code : {ERR_BUS_OFF, ERR_HARDWARE_NOT_RESPONDING, ERR_RX_QUEUE_CORRUPT,
-                              ERR_RX_QUEUE_FULL}) {
+    for (std::int16_t code :
+         {ERR_BUS_OFF, ERR_HARDWARE_NOT_RESPONDING, ERR_RX_QUEUE_CORRUPT, ERR_RX_QUEUE_FULL}) {
         world.prepare_failure = code;
         EXPECT_EQ(api().read_message(1, buffer, 16, 0), -code);
     }
@@ -409,9 +409,10 @@ TEST_F(ApiTest, ApiLayerCommands) {
 
 TEST_F(ApiTest, ResetDeviceShutsTheClientDownAndProbesTheChannel) {
     ASSERT_EQ(connect(), 1);
-    const std::pair<std::int32_t, std::int16_t> outcomes[] = {
-        {0, 0}, {-31, ERR_MULTIPLE_CLIENTS_CONNECTED}, {-5, ERR_MULTIPLE_CLIENTS_CONNECTED},
-        {-3, ERR_HARDWARE_NOT_RESPONDING}};
+    const std::pair<std::int32_t, std::int16_t> outcomes[] = {{0, 0},
+                                                              {-31, ERR_MULTIPLE_CLIENTS_CONNECTED},
+                                                              {-5, ERR_MULTIPLE_CLIENTS_CONNECTED},
+                                                              {-3, ERR_HARDWARE_NOT_RESPONDING}};
     for (auto [status, expected] : outcomes) {
         world.probe_status = status;
         EXPECT_EQ(api().send_command(0, 1, nullptr, 0), expected) << status;
@@ -431,7 +432,8 @@ TEST_F(ApiTest, IoctlRejectsEveryId) {
     EXPECT_EQ(api().ioctl(1, 0x10000), ERR_INVALID_IOCTL_ID);
     EXPECT_EQ(api().ioctl(1, -1), ERR_INVALID_IOCTL_ID);
     EXPECT_EQ(api().ioctl(2, 1), ERR_INVALID_CLIENT_ID);
-    EXPECT_TRUE(log.contains("INFO qz121032 RP1210_Ioctl: Ioctl ID 1 is not supported by this hardware."));
+    EXPECT_TRUE(
+        log.contains("INFO qz121032 RP1210_Ioctl: Ioctl ID 1 is not supported by this hardware."));
     EXPECT_TRUE(log.contains("ERROR qz121032 RP1210_Ioctl: Invalid Ioctl ID: 4294967295"));
 }
 
@@ -483,11 +485,18 @@ TEST_F(ApiTest, LastErrorMessageNeedsAConnectedClient) {
     EXPECT_EQ(api().get_last_error_msg(134, &sub_error, text, 1), ERR_INVALID_CLIENT_ID);
 }
 
-TEST_F(ApiTest, ProcessDetachUnloadsTheDriver) {
+TEST_F(ApiTest, ProcessDetachUnloadsTheDriverOnceNoClientUsesIt) {
     ASSERT_EQ(connect(), 1);
+    // A connected client's threads still call the driver; a terminating process has
+    // lost its other threads, perhaps inside the driver.
+    api().process_detach();
+    EXPECT_EQ(unloads, 0);
+    EXPECT_FALSE(api().initialized());
+    ASSERT_EQ(api().client_disconnect(1), 0);
+    api().process_detach(true);
+    EXPECT_EQ(unloads, 0);
     api().process_detach();
     EXPECT_EQ(unloads, 1);
-    EXPECT_FALSE(api().initialized());
 }
 
 TEST(ProtocolText, NullAndInvalidUtf8) {
@@ -502,7 +511,7 @@ TEST(ProtocolText, NullAndInvalidUtf8) {
 
 // Client-ID rotation at the registry level.
 class ClientRegistryTest : public ::testing::Test {
-protected:
+  protected:
     void connect_as(std::int32_t id) {
         auto slot = std::make_shared<ClientSlot>();
         slot->client.emplace();

@@ -52,6 +52,9 @@ int main(int argc, char** argv) {
     auto number = [](const std::string& text) {
         return static_cast<short>(std::strtol(text.c_str(), nullptr, 0));
     };
+    // Clients left connected by the calls are disconnected before the probe ends, as a
+    // well-behaved application does.
+    std::vector<short> connected;
     while (i < args.size()) {
         const std::string call = args[i++];
         auto arg = [&](std::size_t k) -> const std::string& {
@@ -61,6 +64,9 @@ int main(int argc, char** argv) {
         if (call == "connect") {
             const short result =
                 api->ClientConnect(nullptr, number(arg(0)), arg(1).c_str(), 0, 0, 0);
+            if (result >= 1 && result <= 127) {
+                connected.push_back(result);
+            }
             std::printf("connect %s %s -> %d\n", arg(0).c_str(), arg(1).c_str(), result);
             i += 2;
         } else if (call == "disconnect") {
@@ -94,6 +100,9 @@ int main(int argc, char** argv) {
             return 2;
         }
         std::fflush(stdout);
+    }
+    for (short client : connected) {
+        api->ClientDisconnect(client);
     }
     return 0;
 }
