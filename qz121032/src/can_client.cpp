@@ -329,16 +329,14 @@ Outcome<platform::Ok> CanClient::connect(const ClientCreateArgs& args) {
         selector.serial = *args.serial_number;
     }
     selector.channel = args.channel_index;
-    const tarnlib::Status discovered = tarnlib::ChannelDirectory::instance().discover();
-    if (discovered != Status::tarnOK) {
+    const auto channels = tarnlib::ChannelDirectory::instance().discover_and_find(selector);
+    if (!channels) {
         return fail(ERR_INVALID_DEVICE, "Failed to list interfaces");
     }
-    const std::vector<tarnlib::ChannelIdentity> channels =
-        tarnlib::ChannelDirectory::instance().find(selector);
-    if (channels.empty()) {
+    if (channels->empty()) {
         return fail(ERR_INVALID_DEVICE, "Failed to find device");
     }
-    identity_ = channels.front();
+    identity_ = channels->front();
     core_->channel_key = channel_key(identity_);
 
     Outcome<platform::Ok> up = std::visit(

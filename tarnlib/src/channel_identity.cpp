@@ -87,6 +87,18 @@ std::optional<std::int32_t> ChannelDirectory::channel_number(
 
 std::vector<ChannelIdentity> ChannelDirectory::find(const ChannelSelector& selector) {
     discover();
+    return matching(selector);
+}
+
+TarnResult<std::vector<ChannelIdentity>> ChannelDirectory::discover_and_find(
+    const ChannelSelector& selector) {
+    if (const Status status = discover(); status != Status::tarnOK) {
+        return platform::unexpected(status);
+    }
+    return matching(selector);
+}
+
+std::vector<ChannelIdentity> ChannelDirectory::matching(const ChannelSelector& selector) const {
     std::vector<ChannelIdentity> found;
     std::lock_guard guard(mutex_);
     for (const auto& [identity, number] : table_) {

@@ -54,11 +54,14 @@ class ChannelDirectory {
     std::optional<std::int32_t> channel_number(const ChannelIdentity& identity) const;
     // Discovers, then lists the identities matching every given criterion, ascending.
     std::vector<ChannelIdentity> find(const ChannelSelector& selector);
+    // The same, with the enumeration's status when discovery fails.
+    TarnResult<std::vector<ChannelIdentity>> discover_and_find(const ChannelSelector& selector);
     // Replaces the table (for callers that know the channels without discovery).
     void replace(std::map<ChannelIdentity, std::int32_t> table);
 
   private:
     ChannelDirectory() = default;
+    std::vector<ChannelIdentity> matching(const ChannelSelector& selector) const;
 
     mutable std::mutex mutex_;  // guards table_
     std::map<ChannelIdentity, std::int32_t> table_;
