@@ -300,9 +300,9 @@ TEST_F(CanClientTest, ClientsAtDifferentRatesCannotShareAChannel) {
 
 TEST_F(CanClientTest, AutomaticDetectionFindsThePeersRate) {
     Peer peer(500000);
-    std::atomic<bool> stop{false};
-    std::thread node([&] {
-        for (std::uint8_t n = 0; !stop.load(); ++n) {
+    // A jthread: an assertion that ends the test early still stops and joins the node.
+    std::jthread node([&](const std::stop_token& stop) {
+        for (std::uint8_t n = 0; !stop.stop_requested(); ++n) {
             (void)peer.send(0x0CF00400, {n, 0x7D, 0x7D, 0, 0, 0xFF, 0xFF, 0xFF}, true);
             (void)peer.handle().write_sync(1000);
         }
@@ -319,7 +319,7 @@ TEST_F(CanClientTest, AutomaticDetectionFindsThePeersRate) {
     if (r.result == 0) {
         r = read(client);
     }
-    stop = true;
+    node.request_stop();
     node.join();
     ASSERT_GT(r.result, 0);
     const Bytes received = body(r);
@@ -404,7 +404,8 @@ TEST_F(CanClientTest, NoFrameIsLostAtFullBusLoad) {
     ASSERT_GT(client, 0);
     ASSERT_EQ(command(client, 3, {}), 0);
     Peer peer(rate);
-    std::thread node([&] {
+    // Joined at the end of the scope too, when an assertion ends the reading early.
+    std::jthread node([&] {
         for (int n = 0; n < kFrames; ++n) {
             const auto v = static_cast<std::uint32_t>(n);
             (void)peer.send(0x1FFF0000 | (v & 0xFFFF),
