@@ -454,6 +454,15 @@ void Core::read_loop(const std::weak_ptr<Core>& weak, const std::atomic<bool>& s
             return;
         }
         if (!(*batch)->empty()) {
+            // The driver flags the first frame stored after its queue dropped some: the
+            // loss happened below us, but whoever reads the log should know of it.
+            for (const CanMessage& m : **batch) {
+                if (m.flag.has(CanMsgFlags::SW_OVERRUN) || m.flag.has(CanMsgFlags::HW_OVERRUN)) {
+                    QZ_LOG_WARN(kTarget,
+                                "{}: the CAN driver's receive queue overflowed, frames were lost",
+                                d->name);
+                }
+            }
             d->notifier.notify(NetworkEvent::with_frames(std::move(batch->value())));
         }
         // Whoever stops this thread closes the handle after it ended: check before waiting
