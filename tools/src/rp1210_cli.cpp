@@ -1,0 +1,469 @@
+#include "tools/rp1210_cli.hpp"
+
+#include <algorithm>
+#include <cctype>
+
+#include <fmt/format.h>
+
+#include "tools/options.hpp"
+
+namespace tools::rp1210 {
+
+namespace {
+
+constexpr OptionDef kDevice{"device", 'd', "DEVICE",
+                            "device ID from the INI file (rp1210 devices lists them)"};
+constexpr OptionDef kProtocol{"protocol", 'p', "PROTOCOL",
+                              "RP1210 protocol string: \"CAN\", \"CAN:Baud=500\",\n"
+                              "\"CAN:Baud=Auto\" (the bit rate is detected on the bus), ..."};
+constexpr OptionDef kWait{"wait", 0, "SECONDS",
+                          "with Baud=Auto: how long to wait for the bit rate to be\n"
+                          "detected (default 10)"};
+
+const CommandDef kProgram{
+    "rp1210",
+    "[--library PATH] COMMAND [ARGS]",
+    "Calls an RP1210 library the way an application does: loads it by path, connects\n"
+    "clients, sends and reads raw CAN messages. Run 'rp1210 COMMAND --help' for the\n"
+    "options of a command.",
+    {{"library", 0, "PATH", "the RP1210 library to load (default: qz121032 beside this\nprogram)"}},
+    "commands:\n"
+    "  devices     the vendor, devices and protocols of the INI file, and the channels\n"
+    "  info        connect and print versions, hardware status and connection speed\n"
+    "  dump        print every message a client receives (a bus monitor)\n"
+    "  send        send a frame, once or periodically\n"
+    "  selftest    loopback check between two devices on one bus\n"
+    "  version     print RP1210_ReadVersion\n"
+    "  errors      print RP1210_GetErrorMsg texts\n"
+    "  connect     connect a client, print its ID or the error, disconnect\n"
+    "\n"
+    "Exit status: 0 success, 1 an RP1210 call or the library failed, 2 bad arguments."};
+
+const CommandDef kVersion{
+    "rp1210 version", "", "Prints the DLL and API versions of RP1210_ReadVersion.", {}, ""};
+
+const CommandDef kErrors{"rp1210 errors",
+                         "[CODE...]",
+                         "Prints the RP1210_GetErrorMsg text of each code, or of every code the\n"
+                         "library knows when none is given.",
+                         {},
+                         ""};
+
+const CommandDef kConnect{"rp1210 connect",
+                          "-d DEVICE -p PROTOCOL",
+                          "Connects a client, prints its ID (or the error) and disconnects.",
+                          {kDevice, kProtocol},
+                          ""};
+
+const CommandDef kDevices{
+    "rp1210 devices",
+    "",
+    "Prints the INI file the library loads (ostrel_qz121032.ini in the current directory,\n"
+    "else qz121032.ini in the Windows directory), its vendor, devices and protocols, the\n"
+    "channels the CAN driver reports, and which channel each device stands for.",
+    {},
+    ""};
+
+const CommandDef kInfo{
+    "rp1210 info",
+    "-d DEVICE -p PROTOCOL [options]",
+    "Connects a client and prints RP1210_ReadVersion, RP1210_ReadDetailedVersion (with\n"
+    "the interface's firmware), the decoded RP1210_GetHardwareStatus and the connection\n"
+    "speed (Get_Protocol_Connection_Speed), then disconnects.",
+    {kDevice, kProtocol, kWait},
+    ""};
+
+const CommandDef kDump{
+    "rp1210 dump",
+    "-d DEVICE -p PROTOCOL [options]",
+    "Prints every message the client receives, one line each: time stamp in seconds,\n"
+    "identifier (3 hexadecimal digits standard, 8 extended), length, data. On a terminal\n"
+    "a summary line shows messages per second, drops and the bus load. Ends after\n"
+    "--count messages, after --seconds, or on Ctrl-C.",
+    {kDevice,
+     kProtocol,
+     {"filter", 'f', "FILTERS",
+      "receive only matching frames: ID:MASK passes the\n"
+      "frames whose identifier AND MASK equals ID AND MASK,\n"
+      "ID~MASK drops them (all filters of one kind); several\n"
+      "separated by commas; 8-digit IDs are extended,\n"
+      "shorter ones standard; may be repeated",
+      true},
+     {"count", 'n', "N", "stop after N messages"},
+     {"seconds", 's', "S", "stop after S seconds (decimals allowed)"},
+     {"echo", 'e', "", "echo on: the client's own transmitted frames come\nback, marked TX"},
+     kWait},
+    "Drops are receive-buffer overflows reported by the library (each loses the buffered\n"
+    "messages). The bus load is estimated from the frames received and the connection\n"
+    "speed; the bus state (traffic, bus off) comes from RP1210_GetHardwareStatus.\n"
+    "\n"
+    "example: rp1210 dump -d 1 -p CAN:Baud=Auto --filter 0CF00400:1FFFFFFF --count 10"};
+
+const CommandDef kSend{
+    "rp1210 send",
+    "-d DEVICE -p PROTOCOL ID#DATA [options]",
+    "Sends the frame ID#DATA (as cansend writes it: 123#DEADBEEF, 18FEF100#F7.00.7D),\n"
+    "once, --count times, or every --every milliseconds until Ctrl-C. Each frame is\n"
+    "confirmed by its echo before the client disconnects.",
+    {kDevice,
+     kProtocol,
+     {"every", 'i', "MS", "send periodically, every MS milliseconds (1 to 3600000)"},
+     {"count", 'n', "N", "send N frames (default 1; with --every: until Ctrl-C)"},
+     kWait},
+    ""};
+
+const CommandDef kSelftest{
+    "rp1210 selftest",
+    "-d DEVICE_A -e DEVICE_B -p PROTOCOL [options]",
+    "A loopback check between two devices on one bus: frames from A to B and from B to A\n"
+    "(lost and reordered counts, throughput as a fraction of the bus limit), then\n"
+    "request and answer pairs for the round-trip latency (median, 99th percentile).",
+    {{"device", 'd', "DEVICE_A", "the first device ID"},
+     {"peer", 'e', "DEVICE_B", "the second device ID, on the same bus"},
+     kProtocol,
+     {"frames", 'n', "N", "frames in each direction (default 1000)"},
+     {"pings", 0, "N", "round trips for the latency (default 200)"},
+     kWait},
+    ""};
+
+struct Entry {
+    std::string_view name;
+    const CommandDef* def;
+};
+
+const Entry kCommands[] = {{"devices", &kDevices}, {"info", &kInfo},         {"dump", &kDump},
+                           {"send", &kSend},       {"selftest", &kSelftest}, {"version", &kVersion},
+                           {"errors", &kErrors},   {"connect", &kConnect}};
+
+const CommandDef* find_command(std::string_view name) {
+    for (const Entry& e : kCommands) {
+        if (e.name == name) {
+            return e.def;
+        }
+    }
+    return nullptr;
+}
+
+using Error = platform::Unexpected<std::string>;
+
+platform::Expected<std::int16_t, std::string> device_id(const ParsedOptions& options,
+                                                        std::string_view name) {
+    const auto text = options.value(name);
+    if (!text) {
+        return platform::unexpected(fmt::format("--{} is required", name));
+    }
+    auto value = parse_unsigned(*text, 0, 32767, fmt::format("--{}", name));
+    if (!value) {
+        return platform::unexpected(std::move(value.error()));
+    }
+    return static_cast<std::int16_t>(*value);
+}
+
+platform::Expected<Connection, std::string> connection(const ParsedOptions& options) {
+    Connection c;
+    auto device = device_id(options, "device");
+    if (!device) {
+        return platform::unexpected(std::move(device.error()));
+    }
+    c.device = *device;
+    const auto protocol = options.value("protocol");
+    if (!protocol || protocol->empty()) {
+        return platform::unexpected(std::string("--protocol is required"));
+    }
+    c.protocol = *protocol;
+    if (const auto wait = options.value("wait")) {
+        auto seconds = parse_decimal(*wait, 0, 3600, "--wait");
+        if (!seconds) {
+            return platform::unexpected(std::move(seconds.error()));
+        }
+        c.wait_seconds = *seconds;
+    }
+    return c;
+}
+
+// dump, send and selftest read and write raw CAN messages; J1939 messages have another
+// layout. The library itself decides whether the rest of the string is valid.
+std::optional<std::string> raw_can_only(const Connection& c) {
+    std::string name = c.protocol.substr(0, c.protocol.find(':'));
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char ch) { return static_cast<char>(std::toupper(ch)); });
+    if (name != "CAN") {
+        return fmt::format(
+            "this command works on raw CAN connections (\"CAN\", \"CAN:...\"), "
+            "not \"{}\"",
+            c.protocol);
+    }
+    return std::nullopt;
+}
+
+platform::Expected<std::optional<std::uint64_t>, std::string> optional_count(
+    const ParsedOptions& options, std::string_view name, std::uint64_t max) {
+    const auto text = options.value(name);
+    if (!text) {
+        return std::optional<std::uint64_t>{};
+    }
+    auto value = parse_unsigned(*text, 1, max, fmt::format("--{}", name));
+    if (!value) {
+        return platform::unexpected(std::move(value.error()));
+    }
+    return std::optional<std::uint64_t>(*value);
+}
+
+// Fails when positional arguments are given to a command that takes none.
+std::optional<std::string> no_positionals(const ParsedOptions& options) {
+    if (!options.positionals.empty()) {
+        return fmt::format("unexpected argument '{}'", options.positionals.front());
+    }
+    return std::nullopt;
+}
+
+platform::Expected<Command, std::string> build(std::string_view name, const ParsedOptions& o) {
+    if (name == "version" || name == "devices") {
+        if (auto e = no_positionals(o)) {
+            return Error{*e};
+        }
+        if (name == "version") {
+            return Command{VersionCommand{}};
+        }
+        return Command{DevicesCommand{}};
+    }
+    if (name == "errors") {
+        ErrorsCommand c;
+        for (const std::string& p : o.positionals) {
+            auto code = parse_unsigned(p, 0, 32767, "an error code");
+            if (!code) {
+                return Error{code.error()};
+            }
+            c.codes.push_back(static_cast<int>(*code));
+        }
+        return Command{c};
+    }
+    if (auto e = name == "send" ? std::nullopt : no_positionals(o)) {
+        return Error{*e};
+    }
+    if (name == "connect" || name == "info") {
+        auto conn = connection(o);
+        if (!conn) {
+            return Error{conn.error()};
+        }
+        if (name == "connect") {
+            return Command{ConnectCommand{*conn}};
+        }
+        return Command{InfoCommand{*conn}};
+    }
+    if (name == "dump") {
+        DumpCommand c;
+        auto conn = connection(o);
+        if (!conn) {
+            return Error{conn.error()};
+        }
+        if (auto e = raw_can_only(*conn)) {
+            return Error{*e};
+        }
+        c.connection = *conn;
+        std::optional<bool> exclusive;
+        for (const std::string& text : o.values("filter")) {
+            auto filters = parse_filters(text, exclusive);
+            if (!filters) {
+                return Error{filters.error()};
+            }
+            c.filters.insert(c.filters.end(), filters->begin(), filters->end());
+        }
+        c.exclusive_filters = exclusive.value_or(false);
+        auto count = optional_count(o, "count", UINT64_MAX / 2);
+        if (!count) {
+            return Error{count.error()};
+        }
+        c.count = *count;
+        if (const auto seconds = o.value("seconds")) {
+            auto s = parse_decimal(*seconds, 0.001, 1e9, "--seconds");
+            if (!s) {
+                return Error{s.error()};
+            }
+            c.seconds = *s;
+        }
+        c.echo = o.has("echo");
+        return Command{c};
+    }
+    if (name == "send") {
+        SendCommand c;
+        auto conn = connection(o);
+        if (!conn) {
+            return Error{conn.error()};
+        }
+        if (auto e = raw_can_only(*conn)) {
+            return Error{*e};
+        }
+        c.connection = *conn;
+        if (o.positionals.size() != 1) {
+            return Error{o.positionals.empty()
+                             ? std::string("the frame to send is missing (ID#DATA)")
+                             : fmt::format("unexpected argument '{}'", o.positionals[1])};
+        }
+        auto frame = parse_frame(o.positionals.front());
+        if (!frame) {
+            return Error{frame.error()};
+        }
+        c.frame = *frame;
+        if (const auto every = o.value("every")) {
+            auto ms = parse_unsigned(*every, 1, 3600000, "--every");
+            if (!ms) {
+                return Error{ms.error()};
+            }
+            c.every_ms = static_cast<std::uint32_t>(*ms);
+        }
+        auto count = optional_count(o, "count", UINT64_MAX / 2);
+        if (!count) {
+            return Error{count.error()};
+        }
+        c.count = *count;
+        return Command{c};
+    }
+    // selftest
+    SelftestCommand c;
+    auto conn = connection(o);
+    if (!conn) {
+        return Error{conn.error()};
+    }
+    if (auto e = raw_can_only(*conn)) {
+        return Error{*e};
+    }
+    c.a = *conn;
+    auto peer = device_id(o, "peer");
+    if (!peer) {
+        return Error{peer.error()};
+    }
+    c.device_b = *peer;
+    if (c.device_b == c.a.device) {
+        return Error{std::string("--device and --peer must be two different devices")};
+    }
+    auto frames = optional_count(o, "frames", 1000000);
+    if (!frames) {
+        return Error{frames.error()};
+    }
+    c.frames = static_cast<std::uint32_t>(frames->value_or(c.frames));
+    auto pings = optional_count(o, "pings", 100000);
+    if (!pings) {
+        return Error{pings.error()};
+    }
+    c.pings = static_cast<std::uint32_t>(pings->value_or(c.pings));
+    return Command{c};
+}
+
+}  // namespace
+
+std::vector<std::string_view> command_names() {
+    std::vector<std::string_view> names;
+    for (const Entry& e : kCommands) {
+        names.push_back(e.name);
+    }
+    return names;
+}
+
+std::string help(std::string_view command) {
+    if (command.empty()) {
+        return help_text(kProgram);
+    }
+    const CommandDef* def = find_command(command);
+    return def == nullptr ? std::string() : help_text(*def);
+}
+
+platform::Expected<std::vector<CanFilter>, std::string> parse_filters(
+    std::string_view text, std::optional<bool>& exclusive) {
+    std::vector<CanFilter> filters;
+    while (true) {
+        const std::size_t comma = text.find(',');
+        const std::string_view item = text.substr(0, comma);
+        const std::size_t sep = item.find_first_of(":~");
+        if (sep == std::string_view::npos) {
+            return platform::unexpected(
+                fmt::format("filter '{}' must be ID:MASK or ID~MASK", std::string(item)));
+        }
+        const bool drop = item[sep] == '~';
+        if (exclusive && *exclusive != drop) {
+            return platform::unexpected(
+                std::string("filters must be all ID:MASK (pass) or all ID~MASK (drop), not mixed"));
+        }
+        exclusive = drop;
+        CanFilter f;
+        auto id = parse_identifier(item.substr(0, sep), f.extended);
+        if (!id) {
+            return platform::unexpected(
+                fmt::format("filter '{}': {}", std::string(item), id.error()));
+        }
+        f.id = *id;
+        const std::string_view mask_text = item.substr(sep + 1);
+        const std::optional<std::uint32_t> mask = parse_hex(mask_text);
+        if (!mask) {
+            return platform::unexpected(
+                fmt::format("filter '{}': mask '{}' must be 1 to 8 hexadecimal digits",
+                            std::string(item), std::string(mask_text)));
+        }
+        const std::uint32_t limit = f.extended ? kMaxExtendedId : kMaxStandardId;
+        if (*mask > limit) {
+            return platform::unexpected(
+                fmt::format("filter '{}': mask {:X} is wider than a {} identifier",
+                            std::string(item), *mask, f.extended ? "29-bit" : "11-bit"));
+        }
+        f.mask = *mask;
+        filters.push_back(f);
+        if (comma == std::string_view::npos) {
+            break;
+        }
+        text.remove_prefix(comma + 1);
+    }
+    return filters;
+}
+
+platform::Expected<Invocation, UsageError> parse_command_line(std::span<const std::string> args,
+                                                              const std::string& default_library) {
+    Invocation invocation{default_library, HelpCommand{}};
+    // Global options end at the first argument that is not one: the command name.
+    std::size_t i = 0;
+    for (; i < args.size() && !args[i].empty() && args[i][0] == '-'; ++i) {
+        if (args[i] == "-h" || args[i] == "--help") {
+            invocation.command = HelpCommand{help()};
+            return invocation;
+        }
+        if (args[i] == "--library" || args[i].rfind("--library=", 0) == 0) {
+            if (args[i] == "--library") {
+                if (i + 1 >= args.size()) {
+                    return platform::unexpected(
+                        UsageError{"--library needs a value (PATH)", "rp1210 --help"});
+                }
+                invocation.library = args[++i];
+            } else {
+                invocation.library = args[i].substr(std::string_view("--library=").size());
+            }
+            continue;
+        }
+        return platform::unexpected(
+            UsageError{fmt::format("unknown option {}", args[i]), "rp1210 --help"});
+    }
+    if (i >= args.size()) {
+        return platform::unexpected(UsageError{"no command given", "rp1210 --help"});
+    }
+    const std::string& name = args[i];
+    const CommandDef* def = find_command(name);
+    if (def == nullptr) {
+        return platform::unexpected(
+            UsageError{fmt::format("unknown command '{}'", name), "rp1210 --help"});
+    }
+    const std::string help_command = fmt::format("rp1210 {} --help", name);
+    auto options = parse_options(*def, args.subspan(i + 1));
+    if (!options) {
+        return platform::unexpected(UsageError{name + ": " + options.error(), help_command});
+    }
+    if (options->help) {
+        invocation.command = HelpCommand{help_text(*def)};
+        return invocation;
+    }
+    auto command = build(name, *options);
+    if (!command) {
+        return platform::unexpected(UsageError{name + ": " + command.error(), help_command});
+    }
+    invocation.command = std::move(command.value());
+    return invocation;
+}
+
+}  // namespace tools::rp1210

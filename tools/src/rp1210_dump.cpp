@@ -1,0 +1,175 @@
+// rp1210 dump: a bus monitor over one RP1210 client.
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include <fmt/format.h>
+
+#include "platform/console.hpp"
+#include "rp1210_commands.hpp"
+#include "tools/can_text.hpp"
+#include "tools/rp1210_messages.hpp"
+
+namespace tools::rp1210 {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A large receive buffer rides out bursts while the terminal scrolls.
+constexpr std::int32_t kReceiveBufferSize = 256 * 1024;
+// Reads wait this long, so that stop conditions are checked several times a second.
+constexpr std::uint32_t kReadWaitMs = 100;
+constexpr auto kSummaryInterval = std::chrono::milliseconds(500);
+
+double seconds_between(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+}
+
+// Counts what the monitor saw; the live line reports the interval since the last one.
+struct Totals {
+    std::uint64_t messages = 0;
+    std::uint64_t bits = 0;
+    std::uint64_t drops = 0;
+};
+
+std::string load_text(std::uint64_t bits, double seconds, std::uint32_t speed) {
+    if (speed == 0 || seconds <= 0) {
+        return "?";
+    }
+    return fmt::format("{:.1f} %", 100.0 * static_cast<double>(bits) / (seconds * speed));
+}
+
+// The summary line at the bottom of a terminal: drawn with a carriage return and erased
+// (overwritten with blanks) before the next message line.
+class LiveLine {
+  public:
+    void show(const std::string& text) {
+        std::string line = "\r" + text;
+        if (text.size() < width_) {
+            line.append(width_ - text.size(), ' ');
+        }
+        std::fputs(line.c_str(), stdout);
+        std::fflush(stdout);
+        width_ = text.size();
+        visible_ = true;
+    }
+    void erase() {
+        if (visible_) {
+            std::fputs(("\r" + std::string(width_, ' ') + "\r").c_str(), stdout);
+            visible_ = false;
+        }
+    }
+
+  private:
+    std::size_t width_ = 0;
+    bool visible_ = false;
+};
+
+bool apply_filters(Client& client, const DumpCommand& command) {
+    if (command.filters.empty()) {
+        return client.command(kCmdSetAllFiltersToPass, "Set_All_Filters_States_to_Pass");
+    }
+    if (command.exclusive_filters) {
+        const std::uint8_t exclusive[1] = {1};
+        if (!client.command(kCmdSetCanFilterType, "Set_CAN_Filter_Type", exclusive)) {
+            return false;
+        }
+    }
+    return client.command(kCmdSetMessageFilteringForCan, "Set_Message_Filtering_For_CAN",
+                          can_filter_records(command.filters));
+}
+
+}  // namespace
+
+int run_dump(const Api& api, const DumpCommand& command) {
+    auto client = Client::connect(api, command.connection, kReceiveBufferSize);
+    if (!client || !client->wait_until_ready(command.connection.wait_seconds)) {
+        return kExitFailure;
+    }
+    const auto speed = client->connection_speed();
+    if (!speed) {
+        return kExitFailure;
+    }
+    std::fprintf(stderr, "rp1210: client %d on device %d, %s: %u bit/s\n", client->id(),
+                 command.connection.device, command.connection.protocol.c_str(), *speed);
+    if (!apply_filters(*client, command) ||
+        (command.echo && !client->command(kCmdEchoTransmittedMessages, "Echo_Transmitted_Messages",
+                                          std::array<std::uint8_t, 1>{1})) ||
+        !client->set_blocking_timeout(kReadWaitMs)) {
+        return kExitFailure;
+    }
+
+    const bool live = platform::stdout_is_terminal();
+    LiveLine line;
+    Totals totals;
+    Totals at_last_summary;
+    const Clock::time_point start = Clock::now();
+    Clock::time_point last_summary = start;
+    std::optional<Clock::time_point> end;
+    if (command.seconds) {
+        end = start + std::chrono::duration_cast<Clock::duration>(
+                          std::chrono::duration<double>(*command.seconds));
+    }
+    std::array<std::uint8_t, 64> buffer{};
+    int status = kExitOk;
+
+    while (!stop_requested() && (!command.count || totals.messages < *command.count) &&
+           (!end || Clock::now() < *end)) {
+        const int n = client->read(buffer, true);
+        if (n > 0) {
+            const auto message = parse_can_read_message(
+                std::span(buffer.data(), static_cast<std::size_t>(n)), command.echo);
+            line.erase();
+            if (!message) {
+                std::fflush(stdout);
+                std::fprintf(stderr, "rp1210: a message of %d bytes is not a CAN message\n", n);
+                continue;
+            }
+            const std::string text = dump_line(message->time_ms, message->frame, message->echo);
+            std::fputs(text.c_str(), stdout);
+            std::fputc('\n', stdout);
+            if (std::ferror(stdout)) {
+                break;  // nobody reads the output any more
+            }
+            ++totals.messages;
+            totals.bits += frame_bits(message->frame.extended, message->frame.length);
+        } else if (n == -kErrRxQueueFull || n == -kErrRxQueueCorrupt) {
+            // The library emptied the receive buffer: whatever it held is lost.
+            ++totals.drops;
+        } else if (n < 0) {
+            line.erase();
+            report_error(api, "RP1210_ReadMessage", -n);
+            status = kExitFailure;
+            break;
+        }
+
+        const Clock::time_point now = Clock::now();
+        if (live && now - last_summary >= kSummaryInterval) {
+            const double interval = seconds_between(last_summary, now);
+            std::string bus = "?";
+            if (const auto hw = client->hardware_status()) {
+                const HardwareStatusRecord record = decode_hardware_status(*hw);
+                bus = record.can ? protocol_status_text(*record.can) : "no status";
+            }
+            line.show(fmt::format(
+                "-- {} messages, {:.0f}/s, {} drops, bus load {} ({})", totals.messages,
+                static_cast<double>(totals.messages - at_last_summary.messages) / interval,
+                totals.drops, load_text(totals.bits - at_last_summary.bits, interval, *speed),
+                bus));
+            at_last_summary = totals;
+            last_summary = now;
+        }
+    }
+    line.erase();
+    std::fflush(stdout);
+    const double elapsed = seconds_between(start, Clock::now());
+    fmt::print(stderr, "rp1210: {} messages in {:.1f} s ({:.0f}/s), {} drops, bus load {}\n",
+               totals.messages, elapsed,
+               elapsed > 0 ? static_cast<double>(totals.messages) / elapsed : 0.0, totals.drops,
+               load_text(totals.bits, elapsed, *speed));
+    return status;
+}
+
+}  // namespace tools::rp1210

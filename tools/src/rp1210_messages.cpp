@@ -1,0 +1,119 @@
+#include "tools/rp1210_messages.hpp"
+
+#include <fmt/format.h>
+
+namespace tools {
+
+namespace {
+
+void put_be32(std::vector<std::uint8_t>& out, std::uint32_t value) {
+    out.push_back(static_cast<std::uint8_t>(value >> 24));
+    out.push_back(static_cast<std::uint8_t>(value >> 16));
+    out.push_back(static_cast<std::uint8_t>(value >> 8));
+    out.push_back(static_cast<std::uint8_t>(value));
+}
+
+std::uint32_t get_be(std::span<const std::uint8_t> bytes) {
+    std::uint32_t value = 0;
+    for (std::uint8_t b : bytes) {
+        value = (value << 8) | b;
+    }
+    return value;
+}
+
+ProtocolStatus protocol_status(std::uint8_t bits) {
+    return {(bits & 0x1) != 0, (bits & 0x2) != 0, (bits & 0x4) != 0};
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> can_send_message(const CanFrame& frame) {
+    std::vector<std::uint8_t> message;
+    message.push_back(frame.extended ? 1 : 0);
+    if (frame.extended) {
+        put_be32(message, frame.id);
+    } else {
+        message.push_back(static_cast<std::uint8_t>(frame.id >> 8));
+        message.push_back(static_cast<std::uint8_t>(frame.id));
+    }
+    message.insert(message.end(), frame.payload().begin(), frame.payload().end());
+    return message;
+}
+
+std::optional<CanReadMessage> parse_can_read_message(std::span<const std::uint8_t> bytes,
+                                                     bool echo_on) {
+    const std::size_t header = 4 + (echo_on ? 1 : 0) + 1;
+    if (bytes.size() < header) {
+        return std::nullopt;
+    }
+    CanReadMessage message;
+    message.time_ms = get_be(bytes.subspan(0, 4));
+    std::size_t at = 4;
+    if (echo_on) {
+        message.echo = bytes[at++] != 0;
+    }
+    const std::uint8_t type = bytes[at++];
+    if (type > 1) {
+        return std::nullopt;
+    }
+    message.frame.extended = type == 1;
+    const std::size_t id_size = message.frame.extended ? 4 : 2;
+    if (bytes.size() < at + id_size || bytes.size() - at - id_size > 8) {
+        return std::nullopt;
+    }
+    message.frame.id = get_be(bytes.subspan(at, id_size));
+    at += id_size;
+    message.frame.length = static_cast<std::uint8_t>(bytes.size() - at);
+    std::copy(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.end(),
+              message.frame.data.begin());
+    return message;
+}
+
+std::vector<std::uint8_t> can_filter_records(std::span<const CanFilter> filters) {
+    std::vector<std::uint8_t> records;
+    for (const CanFilter& f : filters) {
+        records.push_back(f.extended ? 1 : 0);
+        put_be32(records, f.mask);
+        put_be32(records, f.id & f.mask);
+    }
+    return records;
+}
+
+HardwareStatusRecord decode_hardware_status(std::span<const std::uint8_t, 64> bytes) {
+    HardwareStatusRecord record;
+    record.interface_kind = bytes[0];
+    record.clients = bytes[1];
+    record.j1939_clients = bytes[3];
+    record.can_clients = bytes[7];
+    // A protocol's status byte is filled only while clients of that protocol are connected.
+    if (bytes[2] != 0 || bytes[3] != 0) {
+        record.j1939 = protocol_status(bytes[2]);
+    }
+    if (bytes[6] != 0 || bytes[7] != 0) {
+        record.can = protocol_status(bytes[6]);
+    }
+    return record;
+}
+
+std::string interface_kind_text(std::uint8_t kind) {
+    switch (kind) {
+        case 1:
+            return "USB";
+        case 3:
+            return "PCI or LAN";
+        case 5:
+            return "wireless LAN";
+        default:
+            return fmt::format("0x{:02X}", kind);
+    }
+}
+
+std::string protocol_status_text(const ProtocolStatus& status) {
+    std::string text = status.traffic ? "traffic" : "no traffic";
+    if (status.bus_off) {
+        text += ", BUS OFF";
+    }
+    return text;
+}
+
+}  // namespace tools

@@ -1,0 +1,170 @@
+// One end-to-end run of each rp1210 subcommand that connects a client: the tool loads the
+// built library like an application, the library reaches a private simulator instance,
+// and tarnsim-node plays the other nodes of the bus. Channels 0 and 1 of the simulated
+// interface are on one bus; device 1 of the example INI file is channel 0, device 2
+// channel 1.
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/environment.hpp"
+#include "platform/process.hpp"
+#include "sim_fixture.hpp"
+#include "tool_runner.hpp"
+#include "tools/can_text.hpp"
+
+namespace {
+
+using tools_test::Finished;
+using tools_test::program;
+using tools_test::Running;
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        result.push_back(line);
+    }
+    return result;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+class Rp1210EndToEnd : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(platform::set_environment_variable("TARNSIM_CONFIG", sim.path()));
+        dir.copy_from_build("tools_test_ostrel_qz121032.ini", "ostrel_qz121032.ini");
+        dir.copy_from_build("tools_test_j1939_engine.log", "engine.log");
+    }
+    void TearDown() override {
+        // A node that is still sending is not needed any more.
+        if (node) {
+            node->kill_hard();
+            node->wait();
+        }
+    }
+
+    Finished rp1210(const std::string& label, const std::vector<std::string>& args) {
+        return tools_test::run(dir.path(), label, program("rp1210"), args);
+    }
+
+    // A node that runs until the test ends (at most a minute); its output is not needed.
+    void start_node(std::vector<std::string> args) {
+        args.insert(args.end(), {"--seconds", "60", "--config", sim.path()});
+        auto started = platform::ChildProcess::spawn(program("tarnsim-node"), args);
+        ASSERT_TRUE(started.has_value());
+        node.emplace(std::move(started.value()));
+    }
+
+    tarnsim_test::ConfigFile sim{tarnsim_test::kTwoChannels};
+    tools_test::WorkDir dir;
+    std::optional<platform::ChildProcess> node;
+};
+
+TEST_F(Rp1210EndToEnd, InfoPrintsVersionsHardwareStatusAndSpeed) {
+    Finished info = rp1210("info", {"info", "-d", "1", "-p", "CAN:Baud=500"});
+    ASSERT_EQ(info.status, 0) << info.err;
+    for (const char* expected : {
+             "RP1210_ReadVersion: DLL 6.0, API 4.0\n",
+             // The simulated interface's firmware revision 3.25.900.
+             "RP1210_ReadDetailedVersion: API 4.0, DLL 6.0.0.17, firmware 3.25.900\n",
+             "  interface: USB\n",
+             "  clients on the channel: 1 (CAN 1, J1939 0)\n",
+             "  CAN: ",
+             "Get_Protocol_Connection_Speed: 500000 bit/s\n",
+         }) {
+        EXPECT_TRUE(contains(info.out, expected)) << expected << " in:\n" << info.out;
+    }
+}
+
+TEST_F(Rp1210EndToEnd, DumpDetectsTheBitRateAndShowsANodesTraffic) {
+    start_node({"send", "0CF00400#F38C91ii2D00F091", "--rate", "200", "--bitrate", "500000"});
+    Finished dump = rp1210("dump", {"dump", "-d", "1", "-p", "CAN:Baud=Auto", "--count", "10",
+                                    "--wait", "20", "--seconds", "30"});
+    ASSERT_EQ(dump.status, 0) << dump.err;
+    EXPECT_TRUE(contains(dump.err, "CAN:Baud=Auto: 500000 bit/s\n")) << dump.err;
+    EXPECT_TRUE(contains(dump.err, "rp1210: 10 messages in ")) << dump.err;
+    const std::vector<std::string> printed = lines(dump.out);
+    ASSERT_EQ(printed.size(), 10u) << dump.out;
+    // Consecutive frames of the node: its counter byte goes up by one each time.
+    int previous = -1;
+    for (const std::string& line : printed) {
+        const std::size_t at = line.find("  0CF00400   [8]  F3 8C 91 ");
+        ASSERT_NE(at, std::string::npos) << line;
+        const int counter = std::stoi(line.substr(at + 27, 2), nullptr, 16);
+        if (previous >= 0) {
+            EXPECT_EQ(counter, (previous + 1) % 256) << line;
+        }
+        previous = counter;
+    }
+}
+
+TEST_F(Rp1210EndToEnd, DumpFiltersAReplayedLog) {
+    start_node({"replay", (dir.path() / "engine.log").string(), "--loop"});
+    Finished dump =
+        rp1210("dump", {"dump", "-d", "1", "-p", "CAN:Baud=500", "--filter",
+                        "18FEF100:1FFFFFFF,18FEF200:1FFFFFFF", "--count", "4", "--seconds", "30"});
+    ASSERT_EQ(dump.status, 0) << dump.err;
+    const std::vector<std::string> printed = lines(dump.out);
+    ASSERT_EQ(printed.size(), 4u) << dump.out;
+    for (const std::string& line : printed) {
+        EXPECT_TRUE(contains(line, "  18FEF100   [8]  F7 ") || contains(line, "  18FEF200   [8]  "))
+            << line;
+    }
+
+    // Dropping the engine's most frequent frame instead.
+    Finished without =
+        rp1210("dump-exclusive", {"dump", "-d", "1", "-p", "CAN:Baud=500", "--filter",
+                                  "0CF00400~1FFFFFFF", "--count", "5", "--seconds", "30"});
+    ASSERT_EQ(without.status, 0) << without.err;
+    ASSERT_EQ(lines(without.out).size(), 5u) << without.out;
+    EXPECT_FALSE(contains(without.out, "0CF00400")) << without.out;
+}
+
+TEST_F(Rp1210EndToEnd, SendIsReceivedAndConfirmed) {
+    Running listener = Running::start(
+        dir.path(), "listen", program("tarnsim-node"),
+        {"listen", "--channel", "1", "--count", "5", "--seconds", "60", "--config", sim.path()});
+    ASSERT_TRUE(listener.wait_for_err("listening on channel 1")) << listener.err();
+    Finished send = rp1210("send", {"send", "-d", "1", "-p", "CAN:Baud=500", "123#11223344",
+                                    "--every", "10", "--count", "5"});
+    EXPECT_EQ(send.status, 0) << send.err;
+    EXPECT_EQ(send.out, "sent 5 x 123#11223344, 5 confirmed\n");
+    EXPECT_EQ(listener.wait(), 0) << listener.err();
+    const std::vector<std::string> received = lines(listener.out());
+    ASSERT_EQ(received.size(), 5u) << listener.out();
+    for (const std::string& line : received) {
+        EXPECT_TRUE(contains(line, ") ch1 123#11223344")) << line;
+    }
+}
+
+TEST_F(Rp1210EndToEnd, SendWithoutAnotherNodeIsNotConfirmed) {
+    // Nobody acknowledges on an otherwise empty bus: the tool must not report success.
+    Finished send = rp1210("send", {"send", "-d", "1", "-p", "CAN:Baud=500", "123#01"});
+    EXPECT_EQ(send.status, 1) << send.out;
+    EXPECT_TRUE(contains(send.err, "1 of 1 frames were not confirmed")) << send.err;
+}
+
+TEST_F(Rp1210EndToEnd, SelftestBetweenTwoChannelsOfOneBus) {
+    Finished selftest = rp1210("selftest", {"selftest", "-d", "1", "-e", "2", "-p", "CAN:Baud=500",
+                                            "--frames", "300", "--pings", "20"});
+    ASSERT_EQ(selftest.status, 0) << selftest.out << selftest.err;
+    for (const char* expected : {
+             "A -> B: 300 sent, 300 received, 0 lost, 0 reordered, 0 duplicated, 0 drops\n",
+             "B -> A: 300 sent, 300 received, 0 lost, 0 reordered, 0 duplicated, 0 drops\n",
+             "of the bus limit (3704 frames/s of 135 bits at 500000 bit/s)\n",
+             "round trip: 20 of 20 requests answered, median ",
+             "selftest passed\n",
+         }) {
+        EXPECT_TRUE(contains(selftest.out, expected)) << expected << " in:\n" << selftest.out;
+    }
+}
+
+}  // namespace
