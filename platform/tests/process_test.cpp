@@ -89,6 +89,20 @@ TEST(ChildProcess, DestructorKillsAndReapsARunningChild) {
     EXPECT_TRUE(block->created());
 }
 
+TEST(ChildProcess, BoundedWaitReportsARunningChildThenItsEnd) {
+    const std::string name = unique_name("bounded");
+    auto child = spawn_child("hold", {name});
+    ASSERT_TRUE(child) << child.error().what;
+    EXPECT_EQ(child->wait_for(std::chrono::milliseconds(50)), std::nullopt);
+    child->kill_hard();
+    EXPECT_EQ(child->wait_for(std::chrono::seconds(20)), std::optional<int>(-1));
+    EXPECT_EQ(child->wait(), -1);
+
+    auto exiting = spawn_child("exit", {"7"});
+    ASSERT_TRUE(exiting) << exiting.error().what;
+    EXPECT_EQ(exiting->wait_for(std::chrono::seconds(20)), std::optional<int>(7));
+}
+
 TEST(ChildProcess, FatalEndsTheProcessWithAFailure) {
     auto child = spawn_child("fatal");
     ASSERT_TRUE(child) << child.error().what;

@@ -2,7 +2,9 @@
 // Child processes, for tools and multi-process tests. A ChildProcess is used from one
 // thread at a time.
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,7 +13,7 @@
 namespace platform {
 
 class ChildProcess {
-public:
+  public:
     // Starts the program with the arguments (argv[1..]); standard streams are inherited.
     static Result<ChildProcess> spawn(const std::string& program,
                                       const std::vector<std::string>& args);
@@ -25,12 +27,15 @@ public:
 
     // Waits for the exit and returns the exit code (-1 when killed by a signal).
     int wait();
+    // Waits at most the timeout: the exit code as wait() gives it, or nullopt while the
+    // child still runs (a test's bound on a child that hangs).
+    std::optional<int> wait_for(std::chrono::milliseconds timeout);
     // Kills hard: SIGKILL / TerminateProcess. The child gets no chance to clean up.
     void kill_hard();
 
     struct Impl;
 
-private:
+  private:
     explicit ChildProcess(std::unique_ptr<Impl> impl) noexcept;
     std::unique_ptr<Impl> impl_;
 };

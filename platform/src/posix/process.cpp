@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -29,6 +30,24 @@ struct ChildProcess::Impl {
         reaped = true;
         exit_code = (r == pid && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
         return exit_code;
+    }
+
+    // Reaps the child if it has ended; false while it runs.
+    bool try_reap() noexcept {
+        if (reaped) {
+            return true;
+        }
+        int status = 0;
+        pid_t r;
+        do {
+            r = ::waitpid(pid, &status, WNOHANG);
+        } while (r < 0 && errno == EINTR);
+        if (r == 0) {
+            return false;
+        }
+        reaped = true;
+        exit_code = (r == pid && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
+        return true;
     }
 
     ~Impl() {
@@ -68,6 +87,20 @@ ChildProcess::~ChildProcess() = default;
 
 int ChildProcess::wait() {
     return impl_->reap();
+}
+
+std::optional<int> ChildProcess::wait_for(std::chrono::milliseconds timeout) {
+    // No waitpid with a timeout: poll, finely at first, then every 10 ms.
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    auto pause = std::chrono::microseconds(100);
+    while (!impl_->try_reap()) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return std::nullopt;
+        }
+        ::usleep(static_cast<useconds_t>(pause.count()));
+        pause = std::min(pause * 2, std::chrono::microseconds(10000));
+    }
+    return impl_->exit_code;
 }
 
 void ChildProcess::kill_hard() {

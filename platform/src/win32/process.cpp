@@ -111,6 +111,15 @@ int ChildProcess::wait() {
     return impl_->reap();
 }
 
+std::optional<int> ChildProcess::wait_for(std::chrono::milliseconds timeout) {
+    if (!impl_->reaped &&
+        ::WaitForSingleObject(impl_->process.get(), static_cast<DWORD>(timeout.count())) ==
+            WAIT_TIMEOUT) {
+        return std::nullopt;
+    }
+    return impl_->reap();
+}
+
 void ChildProcess::kill_hard() {
     if (!impl_->reaped) {
         ::TerminateProcess(impl_->process.get(), kKilledExitCode);
