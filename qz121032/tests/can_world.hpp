@@ -238,12 +238,15 @@ class Peer {
         frame.dlc = static_cast<std::uint8_t>(data.size());
         frame.data = std::move(data);
         frame.flag.bits = extended ? tarnlib::CanMsgFlags::EXT : tarnlib::CanMsgFlags::STD;
+        // The transmit queue drains at the bus rate; a queue that stays full for the
+        // generous limit is the failure it reports.
+        const auto give_up = std::chrono::steady_clock::now() + kGenerous;
         for (;;) {
             const tarnlib::Status status = handle_->write(frame);
-            if (status != tarnlib::Status::tarnERR_TXBUFOFL) {
+            if (status != tarnlib::Status::tarnERR_TXBUFOFL ||
+                std::chrono::steady_clock::now() >= give_up) {
                 return status;
             }
-            // The transmit queue drains at the bus rate.
             (void)handle_->write_sync(1000);
         }
     }

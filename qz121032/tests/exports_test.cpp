@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "platform/paths.hpp"
@@ -17,14 +19,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path binary_dir() { return fs::path(platform::current_executable_path()).parent_path(); }
+fs::path binary_dir() {
+    return fs::path(platform::current_executable_path()).parent_path();
+}
 
 std::string library_path() {
     return (binary_dir() / qz121032::rp1210_library_file_name()).string();
 }
 
 class ExportsTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         auto loaded = qz121032::Rp1210Library::load(library_path());
         ASSERT_TRUE(loaded.has_value()) << loaded.error();
@@ -158,20 +162,18 @@ TEST_F(ExportsTest, ReadVersionWritesOneCharacterPerPointer) {
 // Runs the probe in its own process and current directory; returns what it printed.
 std::string run_probe(const fs::path& cwd, const std::vector<std::string>& calls) {
     const fs::path out = cwd / "probe.out";
-    std::vector<std::string> args = {"--cwd", cwd.string(), "--out", out.string(),
-                                     library_path()};
+    std::vector<std::string> args = {"--cwd", cwd.string(), "--out", out.string(), library_path()};
     args.insert(args.end(), calls.begin(), calls.end());
     auto probe = platform::ChildProcess::spawn(
-        (binary_dir() / ("rp1210_probe" + fs::path(platform::current_executable_path())
-                                              .extension()
-                                              .string()))
+        (binary_dir() /
+         ("rp1210_probe" + fs::path(platform::current_executable_path()).extension().string()))
             .string(),
         args);
     EXPECT_TRUE(probe.has_value());
     if (!probe) {
         return {};
     }
-    EXPECT_EQ(probe->wait(), 0);
+    EXPECT_EQ(probe->wait_for(std::chrono::seconds(60)), std::optional<int>(0));
     std::ifstream in(out, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
@@ -185,11 +187,12 @@ std::string run_probe(const fs::path& cwd, const std::vector<std::string>& calls
 }
 
 class InitialisationTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("qz121032-init-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-               "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir =
+            fs::temp_directory_path() /
+            ("qz121032-init-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir);
         fs::create_directories(dir);
     }

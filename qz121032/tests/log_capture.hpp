@@ -10,7 +10,7 @@
 namespace qz121032 {
 
 class LogCapture {
-public:
+  public:
     explicit LogCapture(platform::log::Level level = platform::log::Level::Debug)
         : sink_(std::make_shared<Sink>()) {
         platform::log::uninstall();
@@ -29,7 +29,7 @@ public:
         return text().find(fragment) != std::string::npos;
     }
 
-private:
+  private:
     struct Sink : platform::log::Sink {
         void write(platform::log::Level level, std::string_view target,
                    std::string_view message) noexcept override {
