@@ -34,7 +34,14 @@ for preset in linux-debug linux-asan linux-tsan mingw-x64 mingw-x86 linux-fuzz; 
   stage "build-$preset" build "$preset"
 done
 
-# Start the wine prefix once, so that parallel tests do not race to create it.
+# Start the wine prefix once, so that parallel tests do not race to create it, and keep
+# one wine session for all Windows tests: a persistent server (Debian's wrapper passes -p0,
+# the -p after it wins) and the system processes that wineboot starts here. A test that
+# opened the session itself would hand its output pipe to wineserver and services.exe,
+# and CTest, which waits for the end of a test's output, would count it as running (up
+# to its timeout) until the last wine process of every other test had ended.
+mkdir -p "$WINEPREFIX"
+/usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1 || true
 stage wine-prefix /usr/lib/wine/wine64 wineboot --init
 
 for preset in linux-debug linux-asan linux-tsan mingw-x64; do
