@@ -8,35 +8,26 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <random>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
 #include <fmt/format.h>
 
+#include "platform/dynamic_library.hpp"
+#include "platform/paths.hpp"
 #include "tarnlib/driver_api.h"
+#include "tarnlib/driver_library.hpp"
 #include "tarnlib/status.hpp"
 #include "tarnsim/tarnsim_control.h"
 #include "tools/can_text.hpp"
 #include "tools/node_cli.hpp"
-
-extern "C" {
-void TARN_CALL tarnInitializeLibrary(void);
-tarnHandle TARN_CALL tarnOpenChannel(int32_t, int32_t);
-tarnStatus TARN_CALL tarnClose(tarnHandle);
-tarnStatus TARN_CALL tarnSetBusParams(tarnHandle, int32_t, uint32_t, uint32_t, uint32_t, uint32_t,
-                                      uint32_t);
-tarnStatus TARN_CALL tarnBusOn(tarnHandle);
-tarnStatus TARN_CALL tarnBusOff(tarnHandle);
-tarnStatus TARN_CALL tarnWrite(tarnHandle, int32_t, const void*, uint32_t, uint32_t);
-tarnStatus TARN_CALL tarnWriteSync(tarnHandle, uint32_t);
-tarnStatus TARN_CALL tarnReadWait(tarnHandle, int32_t*, void*, uint32_t*, uint32_t*, uint32_t*,
-                                  uint32_t);
-}
 
 namespace {
 
@@ -73,6 +64,67 @@ void fail(std::string_view call, tarnStatus status) {
     fmt::print(stderr, "tarnsim-node: {} failed: {}\n", call, status_text(status));
 }
 
+// The simulator's functions, looked up by name in the driver library beside this program
+// (else through the system's search), the way applications reach a driver. The 32-bit
+// DLL exports its stdcall functions undecorated, which only a lookup by name finds.
+struct Simulator {
+    platform::DynamicLibrary library;
+    tarnInitializeLibrary_fn initialize_library = nullptr;
+    tarnOpenChannel_fn open_channel = nullptr;
+    tarnClose_fn close = nullptr;
+    tarnSetBusParams_fn set_bus_params = nullptr;
+    tarnBusOn_fn bus_on = nullptr;
+    tarnBusOff_fn bus_off = nullptr;
+    tarnWrite_fn write = nullptr;
+    tarnWriteSync_fn write_sync = nullptr;
+    tarnReadWait_fn read_wait = nullptr;
+    tarnsim_configure_fn configure = nullptr;
+    tarnsim_inject_fn inject = nullptr;
+
+    static std::optional<Simulator> load() {
+        const std::string file =
+            platform::shared_library_file_name(tarnlib::kDriverLibraryBaseName);
+        const std::filesystem::path beside =
+            std::filesystem::path(platform::current_executable_path()).parent_path() / file;
+        auto opened = platform::DynamicLibrary::open(
+            std::filesystem::exists(beside) ? beside.string() : file);
+        if (!opened) {
+            fmt::print(stderr, "tarnsim-node: cannot load the simulator {}: {}\n", file,
+                       opened.error().what);
+            return std::nullopt;
+        }
+        Simulator s{std::move(*opened)};
+        bool complete = true;
+        auto find = [&](auto& function, const char* name) {
+            using F = std::remove_reference_t<decltype(function)>;
+            function = s.library.function<F>(name);
+            if (function == nullptr) {
+                fmt::print(stderr, "tarnsim-node: the simulator {} has no function {}\n", file,
+                           name);
+                complete = false;
+            }
+        };
+        find(s.initialize_library, "tarnInitializeLibrary");
+        find(s.open_channel, "tarnOpenChannel");
+        find(s.close, "tarnClose");
+        find(s.set_bus_params, "tarnSetBusParams");
+        find(s.bus_on, "tarnBusOn");
+        find(s.bus_off, "tarnBusOff");
+        find(s.write, "tarnWrite");
+        find(s.write_sync, "tarnWriteSync");
+        find(s.read_wait, "tarnReadWait");
+        find(s.configure, "tarnsim_configure");
+        find(s.inject, "tarnsim_inject");
+        if (!complete) {
+            return std::nullopt;
+        }
+        return s;
+    }
+};
+
+// Loaded once in main, before any thread starts; lives until the process ends.
+const Simulator* sim = nullptr;
+
 // When to stop: a number of frames, a time, or Ctrl-C.
 class StopCondition {
   public:
@@ -103,27 +155,26 @@ class StopCondition {
 };
 
 tarnStatus inject(const Options& options, const CanFrame& frame) {
-    return tarnsim_inject(options.bus, static_cast<std::int32_t>(frame.id), frame.data.data(),
-                          frame.length, frame.extended ? TARN_MSG_EXT : TARN_MSG_STD,
-                          options.bitrate);
+    return sim->inject(options.bus, static_cast<std::int32_t>(frame.id), frame.data.data(),
+                       frame.length, frame.extended ? TARN_MSG_EXT : TARN_MSG_STD, options.bitrate);
 }
 
 // A driver channel of the node's own, on bus at the node's bit rate; closed on destruction.
 class Channel {
   public:
     static std::optional<Channel> open(std::int32_t channel, std::int32_t bitrate) {
-        const tarnHandle handle = tarnOpenChannel(channel, 0);
+        const tarnHandle handle = sim->open_channel(channel, 0);
         if (handle < 0) {
             fail(fmt::format("tarnOpenChannel({})", channel), handle);
             return std::nullopt;
         }
         Channel opened(handle, channel);
         // 16 time quanta, sample point at 75 %: the simulator only compares bit rates.
-        if (const tarnStatus st = tarnSetBusParams(handle, bitrate, 11, 4, 1, 1, 0); st != 0) {
+        if (const tarnStatus st = sim->set_bus_params(handle, bitrate, 11, 4, 1, 1, 0); st != 0) {
             fail("tarnSetBusParams", st);
             return std::nullopt;
         }
-        if (const tarnStatus st = tarnBusOn(handle); st != 0) {
+        if (const tarnStatus st = sim->bus_on(handle); st != 0) {
             fail("tarnBusOn", st);
             return std::nullopt;
         }
@@ -138,9 +189,9 @@ class Channel {
     ~Channel() {
         if (handle_ >= 0) {
             // Going off bus empties the transmit queue: let the last replies go out first.
-            tarnWriteSync(handle_, kDrainLimitMs);
-            tarnBusOff(handle_);
-            tarnClose(handle_);
+            sim->write_sync(handle_, kDrainLimitMs);
+            sim->bus_off(handle_);
+            sim->close(handle_);
         }
     }
 
@@ -158,7 +209,7 @@ class Channel {
         std::uint32_t flags = 0;
         Received r;
         const tarnStatus st =
-            tarnReadWait(handle_, &id, data, &dlc, &flags, &r.time_us, kReadWaitMs);
+            sim->read_wait(handle_, &id, data, &dlc, &flags, &r.time_us, kReadWaitMs);
         if (st == kNoMessage) {
             return std::optional<Received>{};
         }
@@ -177,8 +228,8 @@ class Channel {
     tarnStatus write(const CanFrame& frame) {
         for (int attempt = 0;; ++attempt) {
             const tarnStatus st =
-                tarnWrite(handle_, static_cast<std::int32_t>(frame.id), frame.data.data(),
-                          frame.length, frame.extended ? TARN_MSG_EXT : TARN_MSG_STD);
+                sim->write(handle_, static_cast<std::int32_t>(frame.id), frame.data.data(),
+                           frame.length, frame.extended ? TARN_MSG_EXT : TARN_MSG_STD);
             if (st != kTxBufferFull || attempt == 1000 || stop_flag.load()) {
                 return st;
             }
@@ -370,13 +421,19 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, on_stop_signal);
     std::signal(SIGTERM, on_stop_signal);
 
+    std::optional<Simulator> loaded = Simulator::load();
+    if (!loaded) {
+        return kExitFailure;
+    }
+    // Never unloaded: the simulator's own threads may still run while the process ends.
+    sim = new Simulator(std::move(*loaded));
     if (options.config) {
-        if (const tarnStatus st = tarnsim_configure(options.config->c_str()); st != 0) {
+        if (const tarnStatus st = sim->configure(options.config->c_str()); st != 0) {
             fail(fmt::format("tarnsim_configure({})", *options.config), st);
             return kExitFailure;
         }
     }
-    tarnInitializeLibrary();
+    sim->initialize_library();
     switch (options.mode) {
         case Mode::Send:
             return run_send(options);
