@@ -17,30 +17,16 @@ struct ChildProcess::Impl {
     bool reaped = false;
     int exit_code = -1;
 
-    // Reaps the child, once; later calls return the stored code.
-    int reap() noexcept {
-        if (reaped) {
-            return exit_code;
-        }
-        int status = 0;
-        pid_t r;
-        do {
-            r = ::waitpid(pid, &status, 0);
-        } while (r < 0 && errno == EINTR);
-        reaped = true;
-        exit_code = (r == pid && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
-        return exit_code;
-    }
-
-    // Reaps the child if it has ended; false while it runs.
-    bool try_reap() noexcept {
+    // Reaps the child once it has ended; later calls return the stored code. With WNOHANG
+    // false while the child still runs, else waits for its end.
+    bool collect(int options) noexcept {
         if (reaped) {
             return true;
         }
         int status = 0;
         pid_t r;
         do {
-            r = ::waitpid(pid, &status, WNOHANG);
+            r = ::waitpid(pid, &status, options);
         } while (r < 0 && errno == EINTR);
         if (r == 0) {
             return false;
@@ -48,6 +34,11 @@ struct ChildProcess::Impl {
         reaped = true;
         exit_code = (r == pid && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
         return true;
+    }
+
+    int reap() noexcept {
+        collect(0);
+        return exit_code;
     }
 
     ~Impl() {
@@ -93,7 +84,7 @@ std::optional<int> ChildProcess::wait_for(std::chrono::milliseconds timeout) {
     // No waitpid with a timeout: poll, finely at first, then every 10 ms.
     const auto end = std::chrono::steady_clock::now() + timeout;
     auto pause = std::chrono::microseconds(100);
-    while (!impl_->try_reap()) {
+    while (!impl_->collect(WNOHANG)) {
         if (std::chrono::steady_clock::now() >= end) {
             return std::nullopt;
         }
