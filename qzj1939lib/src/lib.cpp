@@ -18,9 +18,15 @@ J1939CreateResult J1939_API j1939_create_channel(uint32_t, uint32_t, uint32_t) {
     return J1939CreateResult{J1939_FAILURE, 0};
 }
 
-int32_t J1939_API j1939_destroy_channel(j1939_handle) { return J1939_INVALID_HANDLE; }
-int32_t J1939_API j1939_open_channel(j1939_handle) { return J1939_INVALID_HANDLE; }
-int32_t J1939_API j1939_close_channel(j1939_handle) { return J1939_INVALID_HANDLE; }
+int32_t J1939_API j1939_destroy_channel(j1939_handle) {
+    return J1939_INVALID_HANDLE;
+}
+int32_t J1939_API j1939_open_channel(j1939_handle) {
+    return J1939_INVALID_HANDLE;
+}
+int32_t J1939_API j1939_close_channel(j1939_handle) {
+    return J1939_INVALID_HANDLE;
+}
 
 int32_t J1939_API j1939_register_callbacks(j1939_handle, uint32_t, j1939_rx_callback,
                                            j1939_tx_callback, j1939_address_callback) {
@@ -53,8 +59,12 @@ J1939OptionResult J1939_API j1939_get_channel_option(j1939_handle, uint32_t) {
     return J1939OptionResult{J1939_INVALID_HANDLE, 0};
 }
 
-int32_t J1939_API j1939_configure_shared_address_table(void) { return J1939_OK; }
+int32_t J1939_API j1939_configure_shared_address_table(void) {
+    return J1939_OK;
+}
 
-int32_t J1939_API j1939_start_log(void) { return J1939_FAILURE; }
+int32_t J1939_API j1939_start_log(void) {
+    return J1939_FAILURE;
+}
 
 }  // extern "C"
