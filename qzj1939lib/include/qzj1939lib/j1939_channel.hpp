@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <variant>
 
 #include "platform/expected.hpp"
@@ -58,6 +59,9 @@ using EventReceiver = Receiver<ChannelEvent>;
 template <class T>
 using J1939Result = platform::Expected<T, tarnlib::TarnlibError>;
 using platform::Ok;
+
+// For log lines: "Channel not open (tarnERR_INVHANDLE)".
+std::string to_string(const tarnlib::TarnlibError& error);
 
 // Channel options.
 enum ChannelOption : std::uint32_t {
@@ -106,8 +110,8 @@ class J1939Channel {
     struct Core;
 
   private:
-    explicit J1939Channel(std::shared_ptr<Core> core);
-    std::shared_ptr<Core> core_;
+    explicit J1939Channel(std::unique_ptr<Core> core);
+    std::unique_ptr<Core> core_;
 };
 
 }  // namespace qzj1939lib
