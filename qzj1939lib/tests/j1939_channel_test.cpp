@@ -106,6 +106,10 @@ TEST_F(J1939ChannelTest, SingleFramesWithConfirmationsAndEchoOfOtherLocalHandles
     ASSERT_TRUE(rx);
     EXPECT_EQ(rx->message.dest_addr, 0x25);
     EXPECT_EQ(rx->message.size(), 0u);
+    // b answers; c hears the answer after a's message (one bus, one order), so by then c
+    // has passed over a's message.
+    ASSERT_TRUE(b.channel->send(message(0xFEF2, 0x81, 255, {1}), std::nullopt));
+    ASSERT_TRUE(c.received(0xFEF2));
     ASSERT_TRUE(c.channel->set_option(kOptionTxEcho, 1));
     ASSERT_TRUE(a.channel->send(message(0xEF00, 0x80, 0x26, {9}), std::nullopt));
     rx = c.received(0xEF00);
