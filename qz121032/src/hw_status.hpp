@@ -87,8 +87,9 @@ class HardwareStatus {
     // processes to take back, as those of a process that ended without unregistering.
     ~HardwareStatus();
 
-    // Counts a client of the channel, in the channel's entry or the first free one (none
-    // free: nothing is recorded). The process's first registration starts the poll thread.
+    // Counts a client of the channel, in the channel's entry or the first free one. With
+    // none free, the entries of processes that ended are taken back first; still none free:
+    // nothing is recorded. The process's first registration starts the poll thread.
     void register_client(std::uint32_t key, ProtocolMarker marker);
     // Takes the client off again; the entry is freed with its last client. Only this
     // process's own registrations are taken off: with none on the channel and protocol,
