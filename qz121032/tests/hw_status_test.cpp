@@ -151,43 +151,35 @@ std::optional<Control> open_control(const std::string& name) {
     }
 }
 
-// The ready flag that the pause of a "pause" child sets.
-std::atomic<std::uint32_t*> paused_flag{nullptr};
+// The ready flag of a "hold" child, set by its pause too.
+std::atomic<std::uint32_t*> ready_flag{nullptr};
 
-// Child: args block mutex control slot (key marker)... Registers the clients, sets its
-// ready flag and waits to be killed.
+// Child: args block mutex control slot then (key marker) pairs, among which the word
+// "pause" may stand. Registers the clients, sets its ready flag and waits to be killed.
+// The registration after "pause" stops half done instead, holding the access mutex, and
+// sets the ready flag there.
 int hold_child(const std::vector<std::string>& args) {
     auto status = HardwareStatus::open_named(args.at(0), args.at(1));
     auto control = open_control(args.at(2));
     if (!status || !control) {
         return 10;
     }
-    for (std::size_t i = 4; i + 1 < args.size(); i += 2) {
-        (*status)->register_client(static_cast<std::uint32_t>(std::stoul(args[i])),
-                                   static_cast<ProtocolMarker>(std::stoul(args[i + 1])));
+    ready_flag.store(static_cast<std::uint32_t*>(control->block.data()) + kReady +
+                     std::stoul(args.at(3)));
+    for (std::size_t i = 4; i < args.size(); i += 2) {
+        if (args[i] == "pause") {
+            HardwareStatus::set_registration_pause_for_tests([] {
+                std::atomic_ref<std::uint32_t>(*ready_flag.load()).store(1);
+                block_until_killed();
+            });
+            --i;
+            continue;
+        }
+        (*status)->register_client(static_cast<std::uint32_t>(std::stoul(args.at(i))),
+                                   static_cast<ProtocolMarker>(std::stoul(args.at(i + 1))));
     }
-    control->word(kReady + std::stoul(args.at(3))).store(1);
+    std::atomic_ref<std::uint32_t>(*ready_flag.load()).store(1);
     block_until_killed();
-}
-
-// Child: args block mutex control slot key. Registers a CAN client on the key, then a
-// J1939 client that stops half done, holding the access mutex, and waits to be killed.
-int pause_child(const std::vector<std::string>& args) {
-    auto status = HardwareStatus::open_named(args.at(0), args.at(1));
-    auto control = open_control(args.at(2));
-    if (!status || !control) {
-        return 10;
-    }
-    const auto key = static_cast<std::uint32_t>(std::stoul(args.at(4)));
-    (*status)->register_client(key, ProtocolMarker::Can);
-    paused_flag.store(static_cast<std::uint32_t*>(control->block.data()) + kReady +
-                      std::stoul(args.at(3)));
-    HardwareStatus::set_registration_pause_for_tests([] {
-        std::atomic_ref<std::uint32_t>(*paused_flag.load()).store(1);
-        block_until_killed();
-    });
-    (*status)->register_client(key, ProtocolMarker::J1939);
-    return 11;
 }
 
 // Connects and disconnects clients on two channels over and over, beside one CAN client on
@@ -409,7 +401,8 @@ TEST_F(HardwareStatusOwners, TheClientsOfAKilledProcessAreTakenBack) {
 // process's clients are taken back as usual.
 TEST_F(HardwareStatusOwners, AProcessKilledHalfwayThroughARegistrationLeavesNothingHalfDone) {
     status->register_client(kKey, ProtocolMarker::Can);
-    auto child = spawn("pause", {"0", std::to_string(kKey)});
+    const std::string key = std::to_string(kKey);
+    auto child = spawn("hold", {"0", key, "0", "pause", key, "1"});
     ASSERT_TRUE(child) << child.error().what;
     ASSERT_TRUE(ready(0));
     EXPECT_EQ(raw->word(0, 3).load(), 1u) << "the J1939 client is counted in the entry";
@@ -671,9 +664,6 @@ int main(int argc, char** argv) {
         }
         if (mode == "hold") {
             return qz121032::hold_child(args);
-        }
-        if (mode == "pause") {
-            return qz121032::pause_child(args);
         }
         if (mode == "churn") {
             return qz121032::churn_child(args);
