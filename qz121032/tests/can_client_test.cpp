@@ -490,6 +490,30 @@ TEST_F(CanClientTest, HardwareStatusCountsClientsOfEveryProcess) {
     EXPECT_EQ(buffer[64], 'x');
 }
 
+// An application killed with two clients connected (so without disconnecting them): the
+// client of the application that lives soon counts alone again.
+TEST_F(CanClientTest, HardwareStatusTakesBackTheClientsOfAKilledApplication) {
+    const short client = connect("CAN:Baud=500");
+    ASSERT_GT(client, 0);
+    const std::string ready = (world.directory() / "killed-ready").string();
+    auto probe = platform::ChildProcess::spawn(
+        executable("rp1210_probe"),
+        {"--out", (world.directory() / "killed.out").string(),
+         (binary_dir() / rp1210_library_file_name()).string(), "connect", "1", "CAN:Baud=500",
+         "connect", "1", "CAN:Baud=500", "touch", ready, "await",
+         (world.directory() / "never").string()});
+    ASSERT_TRUE(probe.has_value());
+    ASSERT_TRUE(
+        eventually([&] { return std::filesystem::exists(ready); }, std::chrono::seconds(60)));
+    EXPECT_EQ(status(client)[1], 3);
+    probe->kill_hard();
+    EXPECT_EQ(probe->wait(), -1);
+    EXPECT_TRUE(eventually([&] {
+        const auto record = status(client);
+        return record[1] == 1 && record[7] == 1;
+    }));
+}
+
 // Applications call the exports from many threads at once: steady clients exchange frames
 // with the peer while other threads query them and connect and disconnect clients.
 TEST_F(CanClientTest, ExportsAreSafeFromManyThreadsAtOnce) {

@@ -11,12 +11,15 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <optional>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "hw_status.hpp"
 #include "platform/clock.hpp"
+#include "platform/event.hpp"
 #include "platform/paths.hpp"
 #include "platform/process.hpp"
 #include "platform/shared_memory.hpp"
@@ -117,6 +120,119 @@ int register_child(const std::vector<std::string>& args) {
     return 0;
 }
 
+// Words of the control block that a test shares with its children.
+constexpr std::size_t kStop = 0;       // set by the parent: churners stop
+constexpr std::size_t kFinish = 1;     // set by the parent: a live churner ends
+constexpr std::size_t kChurnDone = 2;  // set by a live churner when it has stopped
+constexpr std::size_t kReady = 8;      // first of the ready flags, one per child slot
+constexpr std::size_t kControlWords = 64;
+
+struct Control {
+    std::string name;
+    platform::SharedMemory block;
+
+    std::atomic_ref<std::uint32_t> word(std::size_t index) const {
+        return std::atomic_ref<std::uint32_t>(static_cast<std::uint32_t*>(block.data())[index]);
+    }
+};
+
+std::optional<Control> open_control(const std::string& name) {
+    auto block = platform::SharedMemory::open(name, 4 * kControlWords);
+    if (!block) {
+        return std::nullopt;
+    }
+    return Control{name, std::move(*block)};
+}
+
+[[noreturn]] void block_until_killed() {
+    platform::Event never;
+    for (;;) {
+        never.wait();
+    }
+}
+
+// The ready flag of a "hold" child, set by its pause too.
+std::atomic<std::uint32_t*> ready_flag{nullptr};
+
+// Child: args block mutex control slot then (key marker) pairs, among which the word
+// "pause" may stand. Registers the clients, sets its ready flag and waits to be killed.
+// The registration after "pause" stops half done instead, holding the access mutex, and
+// sets the ready flag there.
+int hold_child(const std::vector<std::string>& args) {
+    auto status = HardwareStatus::open_named(args.at(0), args.at(1));
+    auto control = open_control(args.at(2));
+    if (!status || !control) {
+        return 10;
+    }
+    ready_flag.store(static_cast<std::uint32_t*>(control->block.data()) + kReady +
+                     std::stoul(args.at(3)));
+    for (std::size_t i = 4; i < args.size(); i += 2) {
+        if (args[i] == "pause") {
+            HardwareStatus::set_registration_pause_for_tests([] {
+                std::atomic_ref<std::uint32_t>(*ready_flag.load()).store(1);
+                block_until_killed();
+            });
+            --i;
+            continue;
+        }
+        (*status)->register_client(static_cast<std::uint32_t>(std::stoul(args.at(i))),
+                                   static_cast<ProtocolMarker>(std::stoul(args.at(i + 1))));
+    }
+    std::atomic_ref<std::uint32_t>(*ready_flag.load()).store(1);
+    block_until_killed();
+}
+
+// Connects and disconnects clients on two channels over and over, beside one CAN client on
+// the first that stays: what a live application does while others come and go. Counts its
+// rounds in `rounds`; returns when `stop` is set, with only the steady client left.
+void churn(HardwareStatus& status, std::uint32_t key, std::uint32_t other_key,
+           std::atomic_ref<std::uint32_t> rounds, const std::function<bool()>& stop) {
+    while (!stop()) {
+        status.register_client(key, ProtocolMarker::J1939);
+        status.register_client(other_key, ProtocolMarker::Can);
+        status.register_client(key, ProtocolMarker::Other);
+        status.unregister_client(key, ProtocolMarker::J1939);
+        status.register_client(other_key, ProtocolMarker::J1939);
+        status.unregister_client(other_key, ProtocolMarker::Can);
+        status.unregister_client(key, ProtocolMarker::Other);
+        status.unregister_client(other_key, ProtocolMarker::J1939);
+        rounds.fetch_add(1);
+    }
+}
+
+// Child: args block mutex control slot key other_key. Registers the steady client and
+// churns, counting rounds in its ready word, until stopped (or killed); then reports done,
+// waits for the finish and unregisters.
+int churn_child(const std::vector<std::string>& args) {
+    auto status = HardwareStatus::open_named(args.at(0), args.at(1));
+    auto control = open_control(args.at(2));
+    if (!status || !control) {
+        return 10;
+    }
+    const auto key = static_cast<std::uint32_t>(std::stoul(args.at(4)));
+    const auto other_key = static_cast<std::uint32_t>(std::stoul(args.at(5)));
+    (*status)->register_client(key, ProtocolMarker::Can);
+    churn(**status, key, other_key, control->word(kReady + std::stoul(args.at(3))),
+          [&] { return control->word(kStop).load() != 0; });
+    control->word(kChurnDone).store(1);
+    if (!eventually([&] { return control->word(kFinish).load() != 0; })) {
+        return 11;
+    }
+    (*status)->unregister_client(key, ProtocolMarker::Can);
+    return 0;
+}
+
+// Keys of the entries in use.
+std::vector<std::uint32_t> keys_in_use(const RawView& raw) {
+    std::vector<std::uint32_t> keys;
+    for (std::size_t i = 0; i < HardwareStatus::kEntries; ++i) {
+        if (const std::uint32_t key = raw.word(i, 0).load(); key != 0) {
+            keys.push_back(key);
+        }
+    }
+    return keys;
+}
+
 TEST(HardwareStatus, CountsClientsAndFreesTheEntryWithTheLast) {
     const Names names = unique_names();
     auto status = open_status(names);
@@ -176,10 +292,17 @@ TEST(HardwareStatus, AFullTableRecordsNothingUntilAnEntryIsFreed) {
     status->unregister_client(100, ProtocolMarker::J1939);
     EXPECT_TRUE(status->polling()) << "32 registrations remain";
 
+    // Another process whose client found the table full as well.
+    auto other = open_status(names);
+    ASSERT_TRUE(other);
+    other->register_client(100, ProtocolMarker::J1939);
+
     status->unregister_client(7, ProtocolMarker::J1939);
     status->register_client(100, ProtocolMarker::J1939);
     EXPECT_EQ(status->status(100, {})[1], 1);
     EXPECT_EQ(raw_view(names).word(6, 0).load(), 100u) << "the freed entry is reused";
+    other->unregister_client(100, ProtocolMarker::J1939);
+    EXPECT_EQ(status->status(100, {})[1], 1) << "a client that was never counted takes nothing off";
     for (std::uint32_t key = 1; key <= 32; ++key) {
         if (key != 7) {
             status->unregister_client(key, ProtocolMarker::J1939);
@@ -215,6 +338,170 @@ TEST(HardwareStatus, ClientsOfTwoProcessesCountOnOneChannel) {
     EXPECT_EQ(status->status(kKey, {})[1], 1);
     EXPECT_EQ(status->status(kKey, {})[7], 1);
     status->unregister_client(kKey, ProtocolMarker::Can);
+}
+
+// The tests with children that are killed: a block of their own, a control block shared
+// with the children, and a raw view of the block.
+class HardwareStatusOwners : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        status = open_status(names);
+        ASSERT_TRUE(status);
+        control = open_control(names.block + "_CONTROL");
+        ASSERT_TRUE(control);
+        raw.emplace(raw_view(names));
+    }
+
+    // Starts this binary in a child mode on the test's block and control block.
+    platform::Result<platform::ChildProcess> spawn(const std::string& mode,
+                                                   std::vector<std::string> more) const {
+        std::vector<std::string> args = {"--child", mode, names.block, names.mutex, control->name};
+        args.insert(args.end(), more.begin(), more.end());
+        return platform::ChildProcess::spawn(platform::current_executable_path(), args);
+    }
+    bool ready(std::size_t slot, std::uint32_t at_least = 1) const {
+        return eventually([&] { return control->word(kReady + slot).load() >= at_least; });
+    }
+    std::vector<std::uint32_t> keys_in_use() const { return qz121032::keys_in_use(*raw); }
+
+    const Names names = unique_names();
+    std::shared_ptr<HardwareStatus> status;
+    std::optional<Control> control;
+    std::optional<RawView> raw;
+};
+
+// A process killed with clients on the survivor's channel and on a channel of its own: the
+// survivor's poll thread takes its clients back and frees the entry of its own channel.
+TEST_F(HardwareStatusOwners, TheClientsOfAKilledProcessAreTakenBack) {
+    constexpr std::uint32_t kOwnKey = 0x00C0FFEE;
+
+    status->register_client(kKey, ProtocolMarker::Can);
+    auto child = spawn("hold", {"0", std::to_string(kKey), "0", std::to_string(kKey), "0",
+                                std::to_string(kOwnKey), "1"});
+    ASSERT_TRUE(child) << child.error().what;
+    ASSERT_TRUE(ready(0));
+    EXPECT_EQ(status->status(kKey, {})[1], 3);
+    EXPECT_EQ(status->status(kKey, {})[7], 3);
+    EXPECT_EQ(status->status(kOwnKey, {})[3], 1);
+
+    child->kill_hard();
+    EXPECT_EQ(child->wait(), -1);
+    ASSERT_TRUE(eventually([&] { return status->status(kKey, {})[1] == 1; }));
+    const auto record = status->status(kKey, {});
+    EXPECT_EQ(record[7], 1);
+    EXPECT_EQ(record[6], 0x01);
+    EXPECT_EQ(keys_in_use(), std::vector<std::uint32_t>{kKey});
+
+    status->unregister_client(kKey, ProtocolMarker::Can);
+    EXPECT_TRUE(keys_in_use().empty());
+}
+
+// A process killed in the middle of a registration, holding the access mutex: the next
+// holder takes the mutex and undoes the half-done change, and the rest of the killed
+// process's clients are taken back as usual.
+TEST_F(HardwareStatusOwners, AProcessKilledHalfwayThroughARegistrationLeavesNothingHalfDone) {
+    status->register_client(kKey, ProtocolMarker::Can);
+    const std::string key = std::to_string(kKey);
+    auto child = spawn("hold", {"0", key, "0", "pause", key, "1"});
+    ASSERT_TRUE(child) << child.error().what;
+    ASSERT_TRUE(ready(0));
+    EXPECT_EQ(raw->word(0, 3).load(), 1u) << "the J1939 client is counted in the entry";
+    child->kill_hard();
+    EXPECT_EQ(child->wait(), -1);
+
+    EXPECT_EQ(status->status(kKey, {})[3], 0) << "the half-done registration is undone";
+    ASSERT_TRUE(eventually([&] { return status->status(kKey, {})[1] == 1; }));
+    EXPECT_EQ(status->status(kKey, {})[7], 1);
+    status->unregister_client(kKey, ProtocolMarker::Can);
+    EXPECT_TRUE(keys_in_use().empty());
+}
+
+// Processes killed on more channels than the table has entries, while this process holds
+// the block without clients (so without a poll thread): a registration that finds the
+// table full takes the dead processes' entries back and gets one.
+TEST_F(HardwareStatusOwners, ProcessesKilledOnManyChannelsDoNotFillTheTable) {
+    constexpr int kGroups = 5;
+    constexpr int kGroupSize = 8;
+
+    for (int group = 0; group < kGroups; ++group) {
+        std::vector<platform::ChildProcess> children;
+        for (int slot = 0; slot < kGroupSize; ++slot) {
+            control->word(kReady + slot).store(0);
+            const std::uint32_t key = 1000 + group * kGroupSize + slot;
+            auto child = spawn("hold", {std::to_string(slot), std::to_string(key), "0"});
+            ASSERT_TRUE(child) << child.error().what;
+            children.push_back(std::move(*child));
+        }
+        for (int slot = 0; slot < kGroupSize; ++slot) {
+            ASSERT_TRUE(ready(slot));
+        }
+        for (auto& child : children) {
+            child.kill_hard();
+            EXPECT_EQ(child.wait(), -1);
+        }
+    }
+    EXPECT_FALSE(status->polling());
+
+    status->register_client(kKey, ProtocolMarker::J1939);
+    const auto record = status->status(kKey, {});
+    EXPECT_EQ(record[1], 1);
+    EXPECT_EQ(record[3], 1);
+    EXPECT_TRUE(eventually([&] { return keys_in_use() == std::vector<std::uint32_t>{kKey}; }))
+        << keys_in_use().size() << " entries in use";
+    status->unregister_client(kKey, ProtocolMarker::J1939);
+}
+
+// Two live processes connect and disconnect clients on two channels while a third, doing
+// the same, is killed again and again: the steady clients of the live ones stay counted
+// throughout, and once the killed ones are taken back the counts are exactly theirs.
+TEST_F(HardwareStatusOwners, ClientsOfLiveProcessesAreNeverTakenBack) {
+    constexpr int kKills = 12;
+    constexpr std::uint32_t kOtherKey = 0x0BADF00D;
+    const std::string key = std::to_string(kKey);
+    const std::string other_key = std::to_string(kOtherKey);
+
+    status->register_client(kKey, ProtocolMarker::Can);
+    auto live = spawn("churn", {"0", key, other_key});
+    ASSERT_TRUE(live) << live.error().what;
+    std::uint32_t own_rounds = 0;
+    std::jthread own_churn([&](std::stop_token stop) {
+        churn(*status, kKey, kOtherKey, std::atomic_ref<std::uint32_t>(own_rounds),
+              [&] { return stop.stop_requested(); });
+    });
+    ASSERT_TRUE(ready(0));
+
+    for (int kill = 0; kill < kKills; ++kill) {
+        control->word(kReady + 1).store(0);
+        auto victim = spawn("churn", {"1", key, other_key});
+        ASSERT_TRUE(victim) << victim.error().what;
+        // Killed after a varying number of rounds, so at varying points of a round.
+        const std::uint32_t rounds = 1 + (kill * 7) % 23;
+        ASSERT_TRUE(ready(1, rounds));
+        victim->kill_hard();
+        EXPECT_EQ(victim->wait(), -1);
+        const auto record = status->status(kKey, {});
+        EXPECT_GE(record[1], 2) << "after kill " << kill;
+        EXPECT_GE(record[7], 2) << "after kill " << kill;
+    }
+
+    own_churn.request_stop();
+    own_churn.join();
+    control->word(kStop).store(1);
+    ASSERT_TRUE(eventually([&] { return control->word(kChurnDone).load() == 1; }));
+    const auto exact = [&] {
+        const auto record = status->status(kKey, {});
+        return record[1] == 2 && record[7] == 2 && record[3] == 0 &&
+               keys_in_use() == std::vector<std::uint32_t>{kKey} &&
+               raw->word(0, 4).load() == 0;  // the first registration took entry 0
+    };
+    EXPECT_TRUE(eventually(exact))
+        << "clients " << int{status->status(kKey, {})[1]} << ", CAN "
+        << int{status->status(kKey, {})[7]} << ", J1939 " << int{status->status(kKey, {})[3]}
+        << ", " << keys_in_use().size() << " entries in use";
+    control->word(kFinish).store(1);
+    EXPECT_EQ(live->wait_for(std::chrono::seconds(60)), std::optional<int>(0));
+    status->unregister_client(kKey, ProtocolMarker::Can);
+    EXPECT_TRUE(keys_in_use().empty());
 }
 
 TEST(HardwareStatus, CanAndJ1939OnOneChannelFillBothStatusPairs) {
@@ -374,6 +661,12 @@ int main(int argc, char** argv) {
         const std::vector<std::string> args(argv + 3, argv + argc);
         if (mode == "register") {
             return qz121032::register_child(args);
+        }
+        if (mode == "hold") {
+            return qz121032::hold_child(args);
+        }
+        if (mode == "churn") {
+            return qz121032::churn_child(args);
         }
         return 100;
     }

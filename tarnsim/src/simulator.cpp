@@ -251,7 +251,7 @@ tarnStatus Simulator::attach_config_locked(const Config& config) {
     const std::uint32_t token = ++s.next_token;
     rebuild_view_locked(s);
     mutex->unlock();
-    auto liveness = platform::SharedMemory::open(name + ".proc." + std::to_string(token), 64);
+    auto liveness = platform::LivenessMark::hold(name + ".proc." + std::to_string(token));
     attachment_.emplace(Attachment{name, config, std::move(mutex.value()), std::move(state.value()),
                                    token, std::nullopt});
     if (liveness) {
@@ -302,9 +302,8 @@ void Simulator::reclaim_dead_handles_locked(SharedState& s) {
         if (it != known.end()) {
             alive = it->second;
         } else {
-            auto probe = platform::SharedMemory::open(
-                attachment_->name + ".proc." + std::to_string(h.owner), 64);
-            alive = !probe || !probe->created();
+            alive = platform::LivenessMark::held(attachment_->name + ".proc." +
+                                                 std::to_string(h.owner));
             known.emplace_back(h.owner, alive);
         }
         if (!alive) {

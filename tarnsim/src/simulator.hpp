@@ -15,6 +15,7 @@
 
 #include "config.hpp"
 #include "platform/event.hpp"
+#include "platform/liveness.hpp"
 #include "platform/named_mutex.hpp"
 #include "platform/shared_memory.hpp"
 #include "platform/thread.hpp"
@@ -83,9 +84,9 @@ class Simulator {
         platform::NamedMutex mutex;  // guards the shared state
         platform::SharedMemory state;
         std::uint32_t token = 0;  // this process's identity in the handle table
-        // Held for the life of the attachment; another process that opens it and finds it
-        // freshly created knows that this process is gone.
-        std::optional<platform::SharedMemory> liveness;
+        // Held for the life of the attachment, so that other processes can tell whether
+        // this one is gone.
+        std::optional<platform::LivenessMark> liveness;
     };
 
     class Session;
