@@ -726,6 +726,16 @@ TEST_F(CanClientTest, BroadcastListSendsPeriodicallyUntilRemovedOrCleared) {
     EXPECT_EQ(frames_within(peer, 0x555, std::chrono::milliseconds(250)), 0u);
     ASSERT_EQ(broadcast(api, client, count), 0);
     EXPECT_EQ(count[1], 0);
+
+    // The list takes any bytes. A message too long for a CAN message is refused each
+    // interval and does not hold up the messages behind it.
+    Bytes too_long = broadcast_add_block(10, Bytes(40, 0));
+    ASSERT_EQ(broadcast(api, client, too_long), 0);
+    ASSERT_EQ(send(client, {0, 0x07, 0xFF, 3}), 0);
+    EXPECT_TRUE(
+        eventually([&] { return frames_within(peer, 0x7FF, std::chrono::milliseconds(100)) > 0; }));
+    EXPECT_TRUE(world.log_contains("Failed to deserialize Tx message"));
+    ASSERT_EQ(broadcast(api, client, clear), 0);
     EXPECT_EQ(command(client, 22, {5, 0xEE}), 143) << "the J1939 broadcast command";
 }
 
