@@ -259,8 +259,9 @@ struct ClientCore {
         return broadcasts.inject_due(longest, [this](std::span<const std::uint8_t> message) {
             // The list does not check its messages. One longer than the transmit thread's
             // area would stay at the head of the buffer for good and block every message
-            // behind it, so it is refused here, as the decoder refuses any invalid one.
-            if (message.size() > kMessageArea) {
+            // behind it, and an empty one would read as no message at all, so both are
+            // refused here, as the decoder refuses any other invalid one.
+            if (message.empty() || message.size() > kMessageArea) {
                 QZ_LOG_ERROR(kTarget, "Failed to deserialize Tx message");
                 return;
             }
