@@ -1,5 +1,6 @@
-// The raw CAN client: connect, the transmit thread with its retry rules, the receive
-// listener with discard mask, filters and echo, the CAN commands and disconnect.
+// The raw CAN client: connect, the transmit thread with its retry rules and the broadcast
+// list, the receive listener with discard mask, filters and echo, the CAN commands and
+// disconnect.
 
 #include "can_client.hpp"
 
@@ -15,6 +16,7 @@
 
 #include <fmt/format.h>
 
+#include "broadcast_list.hpp"
 #include "hw_status.hpp"
 #include "message_buffer.hpp"
 #include "platform/event.hpp"
@@ -132,6 +134,9 @@ struct ClientCore {
     std::mutex filter_mutex;  // guards filters
     CanFilterSet filters;
 
+    // Periodic messages (Set_Broadcast_For_CAN), behind their own mutex.
+    SharedBroadcastList broadcasts;
+
     std::mutex autobaud_mutex;  // guards autobaud, autobaud_finished
     std::shared_ptr<tarnlib::AutoBaudDevice> autobaud;
     // Detection ended; the detector is released by the next thread outside its own
@@ -248,6 +253,24 @@ struct ClientCore {
         }
     }
 
+    // Queues the broadcast messages that are due and returns how long the transmit thread
+    // may wait for its next message: until the next broadcast is due, at most `longest`.
+    std::chrono::nanoseconds inject_due_broadcasts(std::chrono::nanoseconds longest) {
+        return broadcasts.inject_due(longest, [this](std::span<const std::uint8_t> message) {
+            // The list does not check its messages. One longer than the transmit thread's
+            // area would stay at the head of the buffer for good and block every message
+            // behind it, and an empty one would read as no message at all, so both are
+            // refused here, as the decoder refuses any other invalid one.
+            if (message.empty() || message.size() > kMessageArea) {
+                QZ_LOG_ERROR(kTarget, "Failed to deserialize Tx message");
+                return;
+            }
+            // A full buffer drops the message with its overflow warning; the entry stays
+            // scheduled.
+            (void)transmit_buffer->write(message);
+        });
+    }
+
     void transmit_loop(std::shared_ptr<tarnlib::CanDevice> device) {
         std::uint8_t area[kMessageArea];
         while (!stop.load()) {
@@ -256,8 +279,8 @@ struct ClientCore {
                 pause();
                 continue;
             }
-            auto read =
-                transmit_buffer->read(std::span<std::uint8_t>(area, sizeof area), kTransmitWait);
+            const std::chrono::nanoseconds wait = inject_due_broadcasts(kTransmitWait);
+            auto read = transmit_buffer->read(std::span<std::uint8_t>(area, sizeof area), wait);
             if (!read) {
                 QZ_LOG_ERROR(kTarget, "Tx buffer error: {}", to_string(read.error()));
                 continue;
@@ -542,6 +565,8 @@ platform::Expected<std::uint16_t, std::int16_t> CanClient::command(
         case 17:  // Set_All_Filters_States_to_Discard
             set_all_filters(false);
             return std::uint16_t{0};
+        case 21:  // Set_Broadcast_For_CAN
+            return core_->broadcasts.command(arguments, *core_->transmit_buffer);
         case 26: {  // Set_CAN_Filter_Type
             if (arguments.size() != 1 || arguments[0] > 1) {
                 return invalid;
@@ -557,7 +582,6 @@ platform::Expected<std::uint16_t, std::int16_t> CanClient::command(
         case 45:  // Get_Protocol_Connection_Speed
             return connection_speed(arguments);
         default:
-            // Set_Broadcast_For_CAN (21) arrives with the broadcast list.
             return unexpected(std::int16_t{ERR_COMMAND_NOT_SUPPORTED});
     }
 }

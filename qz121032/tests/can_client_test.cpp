@@ -11,6 +11,7 @@
 #include <optional>
 #include <thread>
 
+#include "broadcast_blocks.hpp"
 #include "can_world.hpp"
 #include "platform/process.hpp"
 
@@ -647,6 +648,119 @@ TEST_F(CanClientTest, ExportsAreSafeFromManyThreadsAtOnce) {
         EXPECT_TRUE(eventually([&] { return thread_count() == threads_before; }))
             << "threads before " << *threads_before << ", now " << *thread_count();
     }
+}
+
+// The peer's frames with identifier `id` (standard, from other nodes) that arrive within
+// `window`: a look for frames that must not come, which waits for the whole window.
+std::size_t frames_within(Peer& peer, std::uint32_t id, std::chrono::milliseconds window) {
+    std::size_t count = 0;
+    const auto end = std::chrono::steady_clock::now() + window;
+    while (std::chrono::steady_clock::now() < end) {
+        auto batch = peer.handle().read(20);
+        if (!batch) {
+            break;
+        }
+        count += static_cast<std::size_t>(
+            std::count_if(batch->begin(), batch->end(), [&](const tarnlib::CanMessage& frame) {
+                return frame.id == id && !frame.flag.has(tarnlib::CanMsgFlags::TXACK);
+            }));
+    }
+    return count;
+}
+
+// Set_Broadcast_For_CAN with the block, which the command rewrites.
+short broadcast(Rp1210Library& api, short client, Bytes& block) {
+    return api.SendCommand(21, client, reinterpret_cast<char*>(block.data()),
+                           static_cast<short>(block.size()));
+}
+
+TEST_F(CanClientTest, BroadcastListSendsPeriodicallyUntilRemovedOrCleared) {
+    const short client = connect("CAN:Baud=500");
+    ASSERT_GT(client, 0);
+    Peer peer(500000);
+
+    Bytes add = broadcast_add_block(100, {0, 0x04, 0x56, 0xB0});
+    ASSERT_EQ(broadcast(api, client, add), 0);
+    EXPECT_EQ(add[1], 0) << "the first entry";
+
+    // Every 100 ms: about 10 frames in one second by the frames' own time stamps. The bound
+    // is loose, so that a loaded machine that delays the transmit thread does not fail it;
+    // a list that bursts or sends once only does.
+    std::vector<std::uint32_t> stamps;
+    const auto give_up = std::chrono::steady_clock::now() + kGenerous;
+    while (
+        std::chrono::steady_clock::now() < give_up &&
+        (stamps.empty() || static_cast<std::uint32_t>(stamps.back() - stamps.front()) <= 1000000)) {
+        auto batch = peer.handle().read(100);
+        ASSERT_TRUE(batch.has_value());
+        for (const auto& frame : *batch) {
+            if (frame.id == 0x456 && !frame.flag.has(tarnlib::CanMsgFlags::TXACK)) {
+                EXPECT_EQ(frame.data, (Bytes{0xB0}));
+                stamps.push_back(static_cast<std::uint32_t>(frame.timestamp));
+            }
+        }
+    }
+    ASSERT_GE(stamps.size(), 2u);
+    const std::size_t in_one_second = static_cast<std::size_t>(
+        std::count_if(stamps.begin(), stamps.end(), [&](std::uint32_t stamp) {
+            return static_cast<std::uint32_t>(stamp - stamps.front()) <= 1000000;
+        }));
+    EXPECT_GE(in_one_second, 5u);
+    EXPECT_LE(in_one_second, 15u);
+
+    // Fill the list: 15 more entries (each goes out once at once, then every 65.5 s); the
+    // 17th add is refused with 255 in byte 1.
+    for (std::uint8_t k = 1; k < 16; ++k) {
+        Bytes fill = broadcast_add_block(65535, {0, 0x06, k});
+        ASSERT_EQ(broadcast(api, client, fill), 0);
+        EXPECT_EQ(fill[1], k);
+    }
+    Bytes refused = broadcast_add_block(10, {0, 0x07, 0x00});
+    EXPECT_EQ(broadcast(api, client, refused), 144);
+    EXPECT_EQ(refused[1], 255);
+    Bytes count{5, 0xEE};
+    ASSERT_EQ(broadcast(api, client, count), 0);
+    EXPECT_EQ(count[1], 16);
+
+    // Removing entry 0 stops its frame and moves the others down by one. Frames the
+    // thread queued before the removal go out ahead of a frame sent after it.
+    Bytes remove{4, 0xEE, 0};
+    ASSERT_EQ(broadcast(api, client, remove), 0);
+    EXPECT_EQ(remove[1], 0);
+    Bytes read_first{2, 0xEE, 0, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
+    ASSERT_EQ(broadcast(api, client, read_first), 0);
+    EXPECT_EQ(read_first, (Bytes{2, 0, 0xFF, 0xFF, 3, 0, 0, 0x06, 0x01}));
+    ASSERT_EQ(send(client, {0, 0x07, 0xFF, 1}), 0);
+    ASSERT_TRUE(
+        eventually([&] { return frames_within(peer, 0x7FF, std::chrono::milliseconds(100)) > 0; }));
+    EXPECT_EQ(frames_within(peer, 0x456, std::chrono::milliseconds(350)), 0u);
+
+    // Clear removes all 16 entries and stops the one that repeats every 50 ms.
+    Bytes fast = broadcast_add_block(50, {0, 0x05, 0x55});
+    ASSERT_EQ(broadcast(api, client, fast), 0);
+    EXPECT_EQ(fast[1], 15);
+    ASSERT_TRUE(
+        eventually([&] { return frames_within(peer, 0x555, std::chrono::milliseconds(100)) > 0; }));
+    Bytes clear{3, 0xEE};
+    ASSERT_EQ(broadcast(api, client, clear), 0);
+    EXPECT_EQ(clear[1], 16);
+    ASSERT_EQ(send(client, {0, 0x07, 0xFF, 2}), 0);
+    ASSERT_TRUE(
+        eventually([&] { return frames_within(peer, 0x7FF, std::chrono::milliseconds(100)) > 0; }));
+    EXPECT_EQ(frames_within(peer, 0x555, std::chrono::milliseconds(250)), 0u);
+    ASSERT_EQ(broadcast(api, client, count), 0);
+    EXPECT_EQ(count[1], 0);
+
+    // The list takes any bytes. A message too long for a CAN message is refused each
+    // interval and does not hold up the messages behind it.
+    Bytes too_long = broadcast_add_block(10, Bytes(40, 0));
+    ASSERT_EQ(broadcast(api, client, too_long), 0);
+    ASSERT_EQ(send(client, {0, 0x07, 0xFF, 3}), 0);
+    EXPECT_TRUE(
+        eventually([&] { return frames_within(peer, 0x7FF, std::chrono::milliseconds(100)) > 0; }));
+    EXPECT_TRUE(world.log_contains("Failed to deserialize Tx message"));
+    ASSERT_EQ(broadcast(api, client, clear), 0);
+    EXPECT_EQ(command(client, 22, {5, 0xEE}), 143) << "the J1939 broadcast command";
 }
 
 }  // namespace

@@ -104,10 +104,13 @@ const CommandDef kSend{
     "-d DEVICE -p PROTOCOL ID#DATA [options]",
     "Sends the frame ID#DATA (as cansend writes it: 123#DEADBEEF, 18FEF100#F7.00.7D),\n"
     "once, --count times, or every --every milliseconds until Ctrl-C. Each frame is\n"
-    "confirmed by its echo before the client disconnects.",
+    "confirmed by its echo before the client disconnects. With --every the library sends\n"
+    "the frame from the client's broadcast list (Set_Broadcast_For_CAN) and the tool\n"
+    "counts the echoes; it clears the list after --count confirmed frames, and a frame\n"
+    "the library had queued by then still goes out and is counted.",
     {kDevice,
      kProtocol,
-     {"every", 'i', "MS", "send periodically, every MS milliseconds (1 to 3600000)"},
+     {"every", 'i', "MS", "send periodically, every MS milliseconds (1 to 65535)"},
      {"count", 'n', "N", "send N frames (default 1; with --every: until Ctrl-C)"},
      kWait},
     ""};
@@ -306,7 +309,7 @@ platform::Expected<Command, std::string> build(std::string_view name, const Pars
         }
         c.frame = *frame;
         if (const auto every = o.value("every")) {
-            auto ms = parse_unsigned(*every, 1, 3600000, "--every");
+            auto ms = parse_unsigned(*every, 1, 65535, "--every");
             if (!ms) {
                 return Error{ms.error()};
             }

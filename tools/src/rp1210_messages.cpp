@@ -40,6 +40,18 @@ std::vector<std::uint8_t> can_send_message(const CanFrame& frame) {
     return message;
 }
 
+std::vector<std::uint8_t> broadcast_add_block(std::uint16_t interval_ms,
+                                              std::span<const std::uint8_t> message) {
+    std::vector<std::uint8_t> block{1,
+                                    0,
+                                    static_cast<std::uint8_t>(interval_ms),
+                                    static_cast<std::uint8_t>(interval_ms >> 8),
+                                    static_cast<std::uint8_t>(message.size()),
+                                    static_cast<std::uint8_t>(message.size() >> 8)};
+    block.insert(block.end(), message.begin(), message.end());
+    return block;
+}
+
 std::optional<CanReadMessage> parse_can_read_message(std::span<const std::uint8_t> bytes,
                                                      bool echo_on) {
     const std::size_t header = 4 + (echo_on ? 1 : 0) + 1;

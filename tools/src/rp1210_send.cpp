@@ -1,9 +1,9 @@
-// rp1210 send: one frame, a number of frames, or a periodic send loop.
+// rp1210 send: one frame or a number of frames, or a frame the library sends periodically
+// from the client's broadcast list.
 
 #include <chrono>
 #include <cstdio>
 #include <limits>
-#include <thread>
 
 #include <fmt/format.h>
 
@@ -55,6 +55,96 @@ class Confirmations {
     std::uint64_t confirmed_ = 0;
 };
 
+// Prints the summary; fails when frames went unconfirmed.
+int summarise(std::uint64_t sent, const std::string& text, std::uint64_t confirmed) {
+    std::fflush(stdout);
+    fmt::print("sent {} x {}, {} confirmed\n", sent, text, confirmed);
+    if (confirmed < sent) {
+        fmt::print(stderr,
+                   "rp1210: {} of {} frames were not confirmed within {} s: no transmit "
+                   "acknowledgement (is another node on the bus at this bit rate?)\n",
+                   sent - confirmed, sent, kConfirmLimit.count());
+        return kExitFailure;
+    }
+    return kExitOk;
+}
+
+// Sends the message `total` times, each confirmed before the summary.
+int send_counted(Client& client, const std::vector<std::uint8_t>& message, std::uint64_t total,
+                 Confirmations& confirmations, const std::string& text) {
+    std::uint64_t sent = 0;
+    while (sent < total && !stop_requested()) {
+        if (!client.send_retrying(message)) {
+            return kExitFailure;
+        }
+        ++sent;
+        if (!confirmations.collect(false)) {
+            return kExitFailure;
+        }
+    }
+    const Clock::time_point limit = Clock::now() + kConfirmLimit;
+    while (confirmations.confirmed() < sent && Clock::now() < limit) {
+        if (!confirmations.collect(true)) {
+            return kExitFailure;
+        }
+    }
+    return summarise(sent, text, confirmations.confirmed());
+}
+
+// --every: the library's broadcast list sends the message every interval, and the tool
+// only watches the echoes. It clears the list once `total` frames were confirmed, on
+// Ctrl-C, or when no frame was confirmed for the confirmation limit (nobody acknowledges).
+// A frame the library queued before the list was cleared still goes out and is counted:
+// with an interval shorter than the echo takes to come back, one more than `total` can go.
+int send_broadcast(Client& client, const std::vector<std::uint8_t>& message, std::uint32_t every_ms,
+                   std::uint64_t total, Confirmations& confirmations, const std::string& text) {
+    std::vector<std::uint8_t> add =
+        broadcast_add_block(static_cast<std::uint16_t>(every_ms), message);
+    if (!client.command_in_place(kCmdSetBroadcastForCan, "Set_Broadcast_For_CAN", add)) {
+        return kExitFailure;
+    }
+    const auto silence_limit = std::chrono::milliseconds(every_ms) + kConfirmLimit;
+    Clock::time_point last_confirmed = Clock::now();
+    bool silent = false;
+    while (confirmations.confirmed() < total && !stop_requested()) {
+        const std::uint64_t before = confirmations.confirmed();
+        if (!confirmations.collect(true)) {
+            return kExitFailure;
+        }
+        if (confirmations.confirmed() != before) {
+            last_confirmed = Clock::now();
+        } else if (Clock::now() - last_confirmed > silence_limit) {
+            silent = true;
+            break;
+        }
+    }
+    std::array<std::uint8_t, 2> clear{3, 0};
+    if (!client.command_in_place(kCmdSetBroadcastForCan, "Set_Broadcast_For_CAN", clear)) {
+        return kExitFailure;
+    }
+    // The echo of a frame queued before the clear follows within a blocking read or two.
+    std::uint64_t seen = 0;
+    do {
+        seen = confirmations.confirmed();
+        if (!confirmations.collect(true)) {
+            return kExitFailure;
+        }
+    } while (confirmations.confirmed() != seen);
+
+    std::fflush(stdout);
+    // Only the echoes tell how many went out.
+    fmt::print("broadcast {} every {} ms: {} confirmed\n", text, every_ms,
+               confirmations.confirmed());
+    if (silent) {
+        fmt::print(stderr,
+                   "rp1210: no frame was confirmed for {} s: no transmit acknowledgement (is "
+                   "another node on the bus at this bit rate?)\n",
+                   std::chrono::duration_cast<std::chrono::seconds>(silence_limit).count());
+        return kExitFailure;
+    }
+    return kExitOk;
+}
+
 }  // namespace
 
 int run_send(const Api& api, const SendCommand& command) {
@@ -74,49 +164,18 @@ int run_send(const Api& api, const SendCommand& command) {
     }
 
     const std::vector<std::uint8_t> message = can_send_message(command.frame);
-    const std::uint64_t total =
-        command.count.value_or(command.every_ms ? std::numeric_limits<std::uint64_t>::max() : 1);
     const std::string text = frame_text(command.frame);
-    if (command.every_ms) {
-        std::fprintf(stderr, "rp1210: sending %s every %u ms on client %d (Ctrl-C stops)\n",
-                     text.c_str(), *command.every_ms, client->id());
-    }
-
     Confirmations confirmations(*client, command.frame);
-    const Clock::time_point start = Clock::now();
-    std::uint64_t sent = 0;
-    while (sent < total && !stop_requested()) {
-        if (command.every_ms) {
-            // On a fixed grid from the start, so that late wake-ups do not add up.
-            std::this_thread::sleep_until(
-                start + std::chrono::milliseconds(static_cast<std::int64_t>(*command.every_ms) *
-                                                  static_cast<std::int64_t>(sent)));
-        }
-        if (!client->send_retrying(message)) {
-            return kExitFailure;
-        }
-        ++sent;
-        if (!confirmations.collect(false)) {
-            return kExitFailure;
-        }
+    if (!command.every_ms) {
+        return send_counted(*client, message, command.count.value_or(1), confirmations, text);
     }
-
-    const Clock::time_point limit = Clock::now() + kConfirmLimit;
-    while (confirmations.confirmed() < sent && Clock::now() < limit) {
-        if (!confirmations.collect(true)) {
-            return kExitFailure;
-        }
-    }
-    std::fflush(stdout);
-    fmt::print("sent {} x {}, {} confirmed\n", sent, text, confirmations.confirmed());
-    if (confirmations.confirmed() < sent) {
-        fmt::print(stderr,
-                   "rp1210: {} of {} frames were not confirmed within {} s: no transmit "
-                   "acknowledgement (is another node on the bus at this bit rate?)\n",
-                   sent - confirmations.confirmed(), sent, kConfirmLimit.count());
-        return kExitFailure;
-    }
-    return kExitOk;
+    std::fprintf(stderr,
+                 "rp1210: sending %s every %u ms on client %d through its broadcast list "
+                 "(Ctrl-C stops)\n",
+                 text.c_str(), *command.every_ms, client->id());
+    return send_broadcast(*client, message, *command.every_ms,
+                          command.count.value_or(std::numeric_limits<std::uint64_t>::max()),
+                          confirmations, text);
 }
 
 }  // namespace tools::rp1210

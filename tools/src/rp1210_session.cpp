@@ -83,9 +83,14 @@ Client::~Client() {
 
 bool Client::command(short number, std::string_view name, std::span<const std::uint8_t> args) {
     // The export takes a writable buffer; commands that only read get a copy.
-    std::vector<char> buffer(args.begin(), args.end());
-    const short result = api_->SendCommand(number, id_, buffer.empty() ? nullptr : buffer.data(),
-                                           static_cast<short>(buffer.size()));
+    std::vector<std::uint8_t> buffer(args.begin(), args.end());
+    return command_in_place(number, name, buffer);
+}
+
+bool Client::command_in_place(short number, std::string_view name, std::span<std::uint8_t> args) {
+    const short result = api_->SendCommand(
+        number, id_, args.empty() ? nullptr : reinterpret_cast<char*>(args.data()),
+        static_cast<short>(args.size()));
     if (result >= 128) {
         report_error(*api_, fmt::format("RP1210_SendCommand({} {})", number, name), result);
         return false;

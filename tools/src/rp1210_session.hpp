@@ -31,6 +31,7 @@ inline constexpr int kErrBusOff = 151;
 inline constexpr short kCmdSetAllFiltersToPass = 3;
 inline constexpr short kCmdSetMessageFilteringForCan = 5;
 inline constexpr short kCmdEchoTransmittedMessages = 16;
+inline constexpr short kCmdSetBroadcastForCan = 21;
 inline constexpr short kCmdSetCanFilterType = 26;
 inline constexpr short kCmdFlushTxRxBuffers = 39;
 inline constexpr short kCmdGetProtocolConnectionSpeed = 45;
@@ -64,6 +65,8 @@ class Client {
 
     // RP1210_SendCommand; true on success, the error reported otherwise.
     bool command(short number, std::string_view name, std::span<const std::uint8_t> args = {});
+    // The same on the caller's bytes, for commands that write their results into them.
+    bool command_in_place(short number, std::string_view name, std::span<std::uint8_t> args);
     // Waits while automatic bit-rate detection runs (reads answer ERR_BUS_OFF meanwhile),
     // at most `seconds`. Call it before any filter lets messages through: the check reads.
     bool wait_until_ready(double seconds);

@@ -42,6 +42,13 @@ struct CanFilter {
 // header each most significant byte first.
 std::vector<std::uint8_t> can_filter_records(std::span<const CanFilter> filters);
 
+// The argument of Set_Broadcast_For_CAN that adds `message` (as can_send_message writes
+// it), sent every `interval_ms`: operation 1, a result byte (the library writes the entry's
+// index into it), the interval and the message length least significant byte first, the
+// message.
+std::vector<std::uint8_t> broadcast_add_block(std::uint16_t interval_ms,
+                                              std::span<const std::uint8_t> message);
+
 // RP1210_GetHardwareStatus, decoded.
 struct ProtocolStatus {
     bool clients_connected = false;  // bit 0
