@@ -518,7 +518,9 @@ J1939Result<EventReceiver> J1939Channel::open() {
         fmt::format("J1939Channel({})::tx_thread", c.engines->client_id),
         platform::ThreadPriority::Raised,
         [&c, receiver = std::make_shared<Receiver<TxCommand>>(std::move(command_receiver)),
-         events]() mutable { c.run_tx_thread(std::move(*receiver), std::move(events)); });
+         tx_events = events]() mutable {
+            c.run_tx_thread(std::move(*receiver), std::move(tx_events));
+        });
     c.open = true;
     return std::move(event_receiver);
 }
