@@ -43,7 +43,6 @@ using namespace std::chrono_literals;
 // the type, 4 identifier bytes and 8 data bytes are 18; the rest is room for longer frames.
 constexpr std::size_t kMessageArea = 32;
 constexpr auto kRetryPause = 10ms;
-constexpr auto kTransmitWait = 100ms;
 constexpr auto kComeUpLimit = 5s;
 
 struct CanFilter {
@@ -248,6 +247,11 @@ struct ClientCore {
         }
     }
 
+    // How long the transmit thread waits for a message: without limit, as a message and the
+    // stop both wake it (disconnect wakes the buffer's waiters). A broadcast list shortens
+    // the wait to its next due time, at most 100 ms.
+    static std::chrono::nanoseconds transmit_wait() { return std::chrono::nanoseconds::max(); }
+
     void transmit_loop(std::shared_ptr<tarnlib::CanDevice> device) {
         std::uint8_t area[kMessageArea];
         while (!stop.load()) {
@@ -257,7 +261,7 @@ struct ClientCore {
                 continue;
             }
             auto read =
-                transmit_buffer->read(std::span<std::uint8_t>(area, sizeof area), kTransmitWait);
+                transmit_buffer->read(std::span<std::uint8_t>(area, sizeof area), transmit_wait());
             if (!read) {
                 QZ_LOG_ERROR(kTarget, "Tx buffer error: {}", to_string(read.error()));
                 continue;
