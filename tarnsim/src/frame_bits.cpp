@@ -34,10 +34,11 @@ constexpr StuffState stuff_bit(StuffState s, std::uint32_t bit, std::uint32_t& i
 }
 
 // A whole byte at a time: for each state (value * 4 + run - 1) and byte, the stuff bits
-// it causes and the state after it.
+// it causes, the state after it and whether a stuff bit follows its last bit.
 struct ByteStep {
     std::uint8_t inserted;
     std::uint8_t state;
+    bool last_stuffed;
 };
 
 constexpr std::array<std::array<ByteStep, 256>, 8> make_stuff_table() {
@@ -47,11 +48,14 @@ constexpr std::array<std::array<ByteStep, 256>, 8> make_stuff_table() {
             StuffState s{static_cast<std::uint8_t>(state / 4),
                          static_cast<std::uint8_t>(state % 4 + 1)};
             std::uint32_t inserted = 0;
+            std::uint32_t before_last = 0;
             for (int i = 7; i >= 0; --i) {
+                before_last = inserted;
                 s = stuff_bit(s, (byte >> i) & 1u, inserted);
             }
             table[state][byte] = {static_cast<std::uint8_t>(inserted),
-                                  static_cast<std::uint8_t>(s.value * 4 + s.run - 1)};
+                                  static_cast<std::uint8_t>(s.value * 4 + s.run - 1),
+                                  inserted != before_last};
         }
     }
     return table;
@@ -73,78 +77,119 @@ constexpr std::array<std::uint16_t, 256> make_crc15_table() {
 
 constexpr auto kCrc15Table = make_crc15_table();
 
-// The stuffed bit stream of one frame, fed field by field, most significant bit first,
-// with the classic CRC-15 kept alongside.
-class Stream {
+// The unstuffed bits of a frame, most significant first, packed into bytes.
+class Bits {
   public:
-    void bits(std::uint32_t value, int count) {
-        for (int i = count - 1; i >= 0; --i) {
-            bit((value >> i) & 1u);
-        }
+    Bits() { bytes_[0] = 0; }
+
+    // Appends the low `count` bits of the value (count <= 25).
+    void put(std::uint32_t value, std::uint32_t count) {
+        const std::uint32_t offset = length_ % 8;
+        const std::size_t at = length_ / 8;
+        const std::uint32_t v = ((value << (32 - count)) & ~0u) >> offset;
+        bytes_[at] = static_cast<std::uint8_t>(bytes_[at] | (v >> 24));
+        bytes_[at + 1] = static_cast<std::uint8_t>(v >> 16);
+        bytes_[at + 2] = static_cast<std::uint8_t>(v >> 8);
+        bytes_[at + 3] = static_cast<std::uint8_t>(v);
+        length_ += count;
     }
 
-    void bit(std::uint32_t b) {
-        const std::uint32_t before = inserted_;
-        state_ = stuff_bit(state_, b, inserted_);
-        last_stuffed_ = inserted_ != before;
-        const std::uint32_t feedback = b ^ ((crc_ >> 14) & 1u);
-        crc_ = (crc_ << 1) & 0x7FFFu;
-        if (feedback) {
-            crc_ ^= kCrc15Polynomial;
-        }
-        ++length_;
-    }
-
-    void bytes(const std::uint8_t* data, std::uint32_t count) {
-        for (std::uint32_t i = 0; i < count; ++i) {
-            const ByteStep step = kStuffTable[state_.value * 4u + state_.run - 1u][data[i]];
-            inserted_ += step.inserted;
-            state_ = {static_cast<std::uint8_t>(step.state / 4),
-                      static_cast<std::uint8_t>(step.state % 4 + 1)};
-            crc_ = ((crc_ << 8) ^ kCrc15Table[((crc_ >> 7) ^ data[i]) & 0xFFu]) & 0x7FFFu;
-        }
-        length_ += 8 * count;
-        last_stuffed_ = false;  // callers that need it feed the last byte by bits
-    }
-
-    std::uint32_t crc() const { return crc_; }
+    std::uint32_t bit(std::uint32_t i) const { return (bytes_[i / 8] >> (7 - i % 8)) & 1u; }
+    std::uint8_t byte(std::uint32_t i) const { return bytes_[i]; }
     std::uint32_t length() const { return length_; }
+
+    // The classic CAN CRC-15 of all bits so far (the register starts at 0).
+    std::uint32_t crc15() const {
+        std::uint32_t crc = 0;
+        const std::uint32_t whole = length_ / 8;
+        for (std::uint32_t i = 0; i < whole; ++i) {
+            crc = ((crc << 8) ^ kCrc15Table[((crc >> 7) ^ bytes_[i]) & 0xFFu]) & 0x7FFFu;
+        }
+        for (std::uint32_t i = whole * 8; i < length_; ++i) {
+            const std::uint32_t feedback = bit(i) ^ ((crc >> 14) & 1u);
+            crc = (crc << 1) & 0x7FFFu;
+            if (feedback) {
+                crc ^= kCrc15Polynomial;
+            }
+        }
+        return crc;
+    }
+
+  private:
+    // An FD frame with 64 bytes has at most 39 + 10 + 512 bits before its CRC; room for the
+    // three bytes put() writes ahead. put() clears every byte it starts.
+    std::uint8_t bytes_[80];
+    std::uint32_t length_ = 0;
+};
+
+// Stuffs bits of a frame in order, range by range.
+class Stuffer {
+  public:
+    void feed(const Bits& bits, std::uint32_t begin, std::uint32_t end) {
+        for (; begin < end && begin % 8 != 0; ++begin) {
+            step(bits.bit(begin));
+        }
+        if (begin + 8 <= end) {
+            std::uint32_t state = state_.value * 4u + state_.run - 1u;
+            for (; begin + 8 <= end; begin += 8) {
+                const ByteStep& s = kStuffTable[state][bits.byte(begin / 8)];
+                inserted_ += s.inserted;
+                state = s.state;
+                last_stuffed_ = s.last_stuffed;
+            }
+            state_ = {static_cast<std::uint8_t>(state / 4),
+                      static_cast<std::uint8_t>(state % 4 + 1)};
+        }
+        for (; begin < end; ++begin) {
+            step(bits.bit(begin));
+        }
+    }
+
     std::uint32_t inserted() const { return inserted_; }
     // The bit fed last was followed by a stuff bit.
     bool last_stuffed() const { return last_stuffed_; }
 
   private:
+    void step(std::uint32_t bit) {
+        const std::uint32_t before = inserted_;
+        state_ = stuff_bit(state_, bit, inserted_);
+        last_stuffed_ = inserted_ != before;
+    }
+
     StuffState state_{2, 0};  // no run before the start of frame
     std::uint32_t inserted_ = 0;
-    std::uint32_t length_ = 0;
-    std::uint32_t crc_ = 0;
     bool last_stuffed_ = false;
 };
 
 // Identifier fields from SOF on; standard: SOF, 11 bits; extended: SOF, identifier A,
 // SRR and IDE (both recessive), identifier B.
-void identifier(Stream& s, const Frame& f, bool extended) {
-    s.bit(0);
+void identifier(Bits& b, const Frame& f, bool extended) {
+    const auto id = static_cast<std::uint32_t>(f.id);
     if (extended) {
-        const auto id = static_cast<std::uint32_t>(f.id);
-        s.bits(id >> 18, 11);
-        s.bits(0b11, 2);
-        s.bits(id & 0x3FFFFu, 18);
+        b.put(((id >> 18) << 2) | 0b11, 14);  // SOF 0, identifier A, SRR, IDE
+        b.put(id & 0x3FFFFu, 18);
     } else {
-        s.bits(static_cast<std::uint32_t>(f.id) & 0x7FFu, 11);
+        b.put(id & 0x7FFu, 12);  // SOF 0, identifier
+    }
+}
+
+void data(Bits& b, const Frame& f, std::uint32_t length) {
+    for (std::uint32_t i = 0; i < length; ++i) {
+        b.put(f.data[i], 8);
     }
 }
 
 FrameBits classic_bits(const Frame& f, bool extended) {
-    Stream s;
-    identifier(s, f, extended);
+    Bits b;
+    identifier(b, f, extended);
     const bool remote = (f.flags & TARN_MSG_RTR) != 0;
-    // RTR, then IDE and r0 (standard) or r1 and r0 (extended), all dominant but RTR.
-    s.bits(remote ? 0b100 : 0b000, 3);
-    s.bits(f.dlc & 0xFu, 4);
-    s.bytes(f.data, remote ? 0 : f.length);
-    s.bits(s.crc(), 15);
-    return {s.length() + s.inserted() + kTail, 0};
+    // RTR, then IDE and r0 (standard) or r1 and r0 (extended), all dominant but RTR; DLC.
+    b.put(((remote ? 0b100u : 0b000u) << 4) | (f.dlc & 0xFu), 7);
+    data(b, f, remote ? 0 : f.length);
+    b.put(b.crc15(), 15);
+    Stuffer s;
+    s.feed(b, 0, b.length());
+    return {b.length() + s.inserted() + kTail, 0};
 }
 
 std::uint32_t fd_length_code(std::uint32_t length) {
@@ -169,20 +214,24 @@ std::uint32_t fd_length_code(std::uint32_t length) {
 }
 
 FrameBits fd_bits(const Frame& f, bool extended) {
-    Stream s;
-    identifier(s, f, extended);
-    // Standard: RRS and IDE; extended: RRS (IDE came before identifier B). Then FDF, res.
-    s.bits(extended ? 0b010 : 0b0010, extended ? 3 : 4);
+    Bits b;
+    identifier(b, f, extended);
     const bool switched = (f.flags & TARN_MSG_BRS) != 0;
-    s.bit(switched ? 1 : 0);
-    const std::uint32_t nominal_part = s.length() + s.inserted();
-    s.bit((f.flags & TARN_MSG_ESI) ? 1 : 0);
-    s.bits(fd_length_code(f.length), 4);
-    if (f.length > 0) {
-        s.bytes(f.data, f.length - 1);
-        s.bits(f.data[f.length - 1], 8);
+    // Standard: RRS and IDE; extended: RRS (IDE came before identifier B). Then FDF, res,
+    // BRS.
+    if (extended) {
+        b.put(0b0100u | (switched ? 1u : 0u), 4);
+    } else {
+        b.put(0b00100u | (switched ? 1u : 0u), 5);
     }
-    std::uint32_t dynamic = s.length() + s.inserted();
+    const std::uint32_t through_brs = b.length();
+    b.put(((f.flags & TARN_MSG_ESI) ? 0b10000u : 0u) | fd_length_code(f.length), 5);
+    data(b, f, f.length);
+    Stuffer s;
+    s.feed(b, 0, through_brs);
+    const std::uint32_t nominal_part = through_brs + s.inserted();
+    s.feed(b, through_brs, b.length());
+    std::uint32_t dynamic = b.length() + s.inserted();
     // A stuff bit due after the last data bit is the first fixed stuff bit itself.
     if (s.last_stuffed()) {
         --dynamic;

@@ -14,6 +14,7 @@ inline constexpr std::uint32_t kStateMagic = 0x54534D32;  // "TSM2"
 inline constexpr std::size_t kMaxChannels = kMaxInterfaces * kMaxChannelsPerInterface;
 // Where frames travel: every bus is one wire, and every channel on no bus has its own.
 inline constexpr std::size_t kMaxWires = kMaxBuses + kMaxChannels;
+static_assert(kMaxWires <= 64);
 // Enough for the 127 clients an RP1210 application may connect, plus peers.
 inline constexpr std::size_t kMaxHandles = 160;
 inline constexpr std::uint32_t kMaxRxFrames = 1024;
@@ -142,6 +143,7 @@ struct SharedState {
     // whether anything is due.
     std::int64_t next_end_ns;
     std::int64_t wire_next_end_ns[kMaxWires];
+    std::uint64_t pending_wires;  // bit w: wire w has a frame not yet delivered
     InterfaceState interfaces[kMaxInterfaces];
     ChannelState channels[kMaxChannels];
     BusState buses[kMaxBuses];

@@ -1,6 +1,7 @@
 #include "simulator.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -184,6 +185,7 @@ void remove_from_wire(SharedState& s, std::size_t slot) {
 void note_pending(SharedState& s, std::uint32_t wire, std::int64_t end) {
     s.wire_next_end_ns[wire] = std::min(s.wire_next_end_ns[wire], end);
     s.next_end_ns = std::min(s.next_end_ns, end);
+    s.pending_wires |= std::uint64_t{1} << wire;
 }
 
 }  // namespace
@@ -224,7 +226,7 @@ class Simulator::Session {
     tarnStatus check(tarnHandle handle, bool require_card) {
         return status_ != kOk ? status_ : sim_.check_handle(state(), handle, require_card);
     }
-    SharedState& state() { return *static_cast<SharedState*>(sim_.attachment_->state.data()); }
+    SharedState& state() { return *sim_.attachment_->shared; }
     Signals& signals() { return signals_; }
 
     // Releases the locks, gives the wake-ups found so far, waits for the event or the
@@ -326,7 +328,7 @@ tarnStatus Simulator::attach_config_locked(const Config& config) {
     mutex->unlock();
     auto liveness = platform::SharedMemory::open(name + ".proc." + std::to_string(token), 64);
     attachment_.emplace(Attachment{name, config, std::move(mutex.value()), std::move(state.value()),
-                                   token, std::nullopt});
+                                   &s, token, std::nullopt});
     if (liveness) {
         attachment_->liveness.emplace(std::move(liveness.value()));
     }
@@ -337,7 +339,7 @@ void Simulator::close_mine_locked() {
     Signals signals;
     {
         std::lock_guard named(attachment_->mutex);
-        auto& s = *static_cast<SharedState*>(attachment_->state.data());
+        SharedState& s = *attachment_->shared;
         while (!mine_.empty()) {
             release_handle_locked(s, mine_.back(), signals);
         }
@@ -484,9 +486,13 @@ void Simulator::advance(SharedState& s, std::int64_t now, Signals& signals) {
         return;
     }
     std::int64_t next = kNotScheduled;
-    for (std::uint32_t w = 0; w < kMaxWires; ++w) {
+    for (std::uint64_t pending = s.pending_wires; pending != 0; pending &= pending - 1) {
+        const auto w = static_cast<std::uint32_t>(std::countr_zero(pending));
         if (s.wire_next_end_ns[w] <= now) {
             deliver_due(s, w, now, signals);
+        }
+        if (s.wire_next_end_ns[w] == kNotScheduled) {
+            s.pending_wires &= ~(std::uint64_t{1} << w);
         }
         next = std::min(next, s.wire_next_end_ns[w]);
     }
@@ -1102,7 +1108,7 @@ tarnStatus Simulator::write_sync(tarnHandle handle, std::uint32_t timeout_ms) {
 
 tarnStatus Simulator::read(tarnHandle handle, std::int32_t* id, void* data, std::uint32_t* dlc,
                            std::uint32_t* flags, std::uint32_t* time, std::uint32_t timeout_ms) {
-    const std::int64_t deadline = now_ns() + static_cast<std::int64_t>(timeout_ms) * 1'000'000;
+    std::optional<std::int64_t> deadline;
     Session session(*this);
     for (;;) {
         if (tarnStatus st = session.check(handle, true); st != kOk) {
@@ -1110,8 +1116,12 @@ tarnStatus Simulator::read(tarnHandle handle, std::int32_t* id, void* data, std:
         }
         SharedState& s = session.state();
         const auto slot = static_cast<std::size_t>(handle);
-        const std::int64_t now = now_ns();
-        advance(s, now, session.signals());
+        // The clock is read only when something is on a wire or the call may wait.
+        std::optional<std::int64_t> now;
+        if (s.next_end_ns != kNotScheduled) {
+            now = now_ns();
+            advance(s, *now, session.signals());
+        }
         HandleState& h = s.handles[slot];
         if (h.rx.count > 0) {
             const Frame& f = h.rx.front();
@@ -1137,7 +1147,16 @@ tarnStatus Simulator::read(tarnHandle handle, std::int32_t* id, void* data, std:
             return kOk;
         }
         rearm(s, slot, session.signals());
-        if (now >= deadline) {
+        if (timeout_ms == 0) {
+            return kErrNoMsg;
+        }
+        if (!now) {
+            now = now_ns();
+        }
+        if (!deadline) {
+            deadline = *now + static_cast<std::int64_t>(timeout_ms) * 1'000'000;
+        }
+        if (*now >= *deadline) {
             return kErrNoMsg;
         }
         // Until the next frame on the wire ends; an earlier one, or a frame from nowhere
@@ -1145,7 +1164,7 @@ tarnStatus Simulator::read(tarnHandle handle, std::int32_t* id, void* data, std:
         make_wakeable_locked(s, slot);
         Waiters& w = *waiters_[slot];
         w.wake.reset();
-        session.wait(w.wake, std::min(deadline, h.armed_ns));
+        session.wait(w.wake, std::min(*deadline, h.armed_ns));
     }
 }
 

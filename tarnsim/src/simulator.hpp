@@ -84,7 +84,8 @@ class Simulator {
         Config config;
         platform::NamedMutex mutex;  // guards the shared state
         platform::SharedMemory state;
-        std::uint32_t token = 0;  // this process's identity in the handle table
+        SharedState* shared = nullptr;  // the block's data
+        std::uint32_t token = 0;        // this process's identity in the handle table
         // Held for the life of the attachment; another process that opens it and finds it
         // freshly created knows that this process is gone.
         std::optional<platform::SharedMemory> liveness;
