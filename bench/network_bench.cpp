@@ -55,6 +55,16 @@ BusConfiguration classic(double rate) {
     return c;
 }
 
+// A device named "bd" on the first channel, up at the rate; null if it does not come up.
+std::shared_ptr<CanDevice> up_device(std::int32_t rate) {
+    CanDeviceConfiguration configuration;
+    configuration.identity = kChannel0;
+    configuration.bus = classic(rate);
+    auto device =
+        CanDevice::create("bd", get_or_create_bus(classic(rate), kChannel0), configuration);
+    return device->wait_until_up(20s) ? device : nullptr;
+}
+
 // Stamps the arrival of a frame on the receiving thread and wakes the sender.
 class Arrival {
   public:
@@ -138,12 +148,8 @@ BENCHMARK(BM_Baseline_InjectToBlockedDriverRead)->UseManualTime()->Iterations(30
 
 void BM_InjectToCanDeviceSubscriber(benchmark::State& state) {
     World world;
-    CanDeviceConfiguration configuration;
-    configuration.identity = kChannel0;
-    configuration.bus = classic(kRate);
-    auto device =
-        CanDevice::create("bd", get_or_create_bus(classic(kRate), kChannel0), configuration);
-    if (!device->wait_until_up(20s)) {
+    auto device = up_device(kRate);
+    if (!device) {
         state.SkipWithError("the device did not come up");
         return;
     }
@@ -186,12 +192,8 @@ std::uint64_t wakeups(const std::string& prefix) {
 
 void BM_IdleWakeupsOfAnUpDevice(benchmark::State& state) {
     World world;
-    CanDeviceConfiguration configuration;
-    configuration.identity = kChannel0;
-    configuration.bus = classic(kRate);
-    auto device =
-        CanDevice::create("bd", get_or_create_bus(classic(kRate), kChannel0), configuration);
-    if (!device->wait_until_up(20s)) {
+    auto device = up_device(kRate);
+    if (!device) {
         state.SkipWithError("the device did not come up");
         return;
     }
@@ -223,12 +225,8 @@ void BM_AcknowledgementPacedSender(benchmark::State& state) {
         state.SkipWithError("cannot open the acknowledging node");
         return;
     }
-    CanDeviceConfiguration configuration;
-    configuration.identity = kChannel0;
-    configuration.bus = classic(kAckedRate);
-    auto device =
-        CanDevice::create("bd", get_or_create_bus(classic(kAckedRate), kChannel0), configuration);
-    if (!device->wait_until_up(20s)) {
+    auto device = up_device(kAckedRate);
+    if (!device) {
         state.SkipWithError("the device did not come up");
         return;
     }
