@@ -341,7 +341,13 @@ void Simulator::close_mine_locked() {
         std::lock_guard named(attachment_->mutex);
         SharedState& s = *attachment_->shared;
         while (!mine_.empty()) {
-            release_handle_locked(s, mine_.back(), signals);
+            const std::size_t slot = mine_.back();
+            const HandleState& h = s.handles[slot];
+            if (h.in_use && h.owner == attachment_->token) {
+                release_handle_locked(s, slot, signals);
+            } else {
+                mine_.pop_back();  // reset by another process meanwhile
+            }
         }
     }
     give(signals);
@@ -866,6 +872,8 @@ tarnHandle Simulator::open_channel(std::int32_t channel, std::int32_t flags) {
     h.tx.clear();
     WireState& w = s.wires[wire];
     w.handles[w.count++] = static_cast<std::uint8_t>(slot);
+    // A slot this process had before another process's reset is listed already.
+    mine_.erase(std::remove(mine_.begin(), mine_.end(), slot), mine_.end());
     mine_.push_back(static_cast<std::uint8_t>(slot));
     if (!waiters_[slot]) {
         waiters_[slot] = std::make_unique<Waiters>();

@@ -135,6 +135,22 @@ int child_send_saturated() {
     return tarnClose(h) == kOk ? 0 : 5;
 }
 
+// Resets the instance, holds channel 1 exclusively, says so through the start-up status
+// and waits to be killed.
+int child_reset_and_hold() {
+    if (tarnsim_reset() != kOk) {
+        return 1;
+    }
+    std::int32_t count = 0;
+    tarnEnumHardwareEx(&count);
+    if (tarnOpenChannel(1, TARN_OPEN_EXCLUSIVE) < 0 || tarnsim_set_startup_status(-5) != kOk) {
+        return 2;
+    }
+    for (;;) {
+        tarnReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, kGenerousMs);
+    }
+}
+
 int run_child(int argc, char** argv) {
     if (argc < 4 || tarnsim_configure(argv[2]) != kOk) {
         return 10;
@@ -145,6 +161,9 @@ int run_child(int argc, char** argv) {
     }
     if (mode == "send-saturated") {
         return child_send_saturated();
+    }
+    if (mode == "reset-and-hold") {
+        return child_reset_and_hold();
     }
     if (mode == "exclusive-refused") {
         return child_open_exclusive_refused();
@@ -298,6 +317,24 @@ TEST_F(Simulator, HandlesOfADeadProcessAreReclaimed) {
     child.wait();
     const tarnHandle after = tarnOpenChannel(0, 0);
     EXPECT_GE(after, 0);
+}
+
+// Handles that another process's reset took away are no longer this process's to close:
+// detaching leaves the slot alone, which the other process reuses meanwhile.
+TEST_F(Simulator, DetachAfterAnotherProcessResetLeavesItsHandlesAlone) {
+    const tarnHandle mine = open_on_bus(0);
+    ASSERT_EQ(mine, 0);
+    auto child = spawn_child(config_.path(), "reset-and-hold");
+    // The child has reset the instance and holds channel 1 in slot 0 when it says so.
+    const std::int64_t limit = platform::monotonic_ns() + std::int64_t{kGenerousMs} * 1'000'000;
+    std::int32_t count = 0;
+    while (tarnGetNumberOfChannels(&count) != -5) {
+        ASSERT_LT(platform::monotonic_ns(), limit);
+    }
+    ASSERT_EQ(tarnsim_configure(config_.path().c_str()), kOk);
+    EXPECT_EQ(tarnOpenChannel(1, 0), kNoAccess);
+    child.kill_hard();
+    child.wait();
 }
 
 TEST_F(Simulator, FullTransmitQueueDrainsAtTheBusRate) {
