@@ -168,6 +168,7 @@ void BM_FramesToReadMessage(benchmark::State& state) {
     }
     std::int64_t frames = 0;
     const auto start = std::chrono::steady_clock::now();
+    const double switches_start = process_context_switches();
     for (auto _ : state) {
         for (int n = 0; n < kBatch; ++n) {
             (void)peer.send(0x100, {static_cast<std::uint8_t>(n), 0, 0, 0, 0, 0, 0, 0}, false);
@@ -179,6 +180,8 @@ void BM_FramesToReadMessage(benchmark::State& state) {
         }
     }
     const double deliveries_per_s = static_cast<double>(frames * count) / seconds_since(start);
+    state.counters["switches_per_delivery"] =
+        (process_context_switches() - switches_start) / static_cast<double>(frames * count);
     stop.store(true);
     for (auto& r : readers) {
         r.join();
