@@ -1,7 +1,10 @@
 // The CAN network system's devices on the simulated driver: how long a frame takes from
 // entering the simulator to a CanDevice subscriber (median, 99th percentile), against a
 // baseline measured in the same run (a thread blocked in the driver's read on a plain
-// handle), and how often an up device with nothing to do wakes up.
+// handle); how often an up device with nothing to do wakes up; and how much of the wire a
+// sender uses that writes each frame when the previous one's transmit acknowledgement
+// arrives (as the J1939 transport protocol does), against the wire limit of its frames.
+// Run from the linux-release preset.
 
 #include <benchmark/benchmark.h>
 
@@ -50,6 +53,16 @@ BusConfiguration classic(double rate) {
     c.nominal.bitrate = rate;
     c.nominal.sample_point = 0.875;
     return c;
+}
+
+// A device named "bd" on the first channel, up at the rate; null if it does not come up.
+std::shared_ptr<CanDevice> up_device(std::int32_t rate) {
+    CanDeviceConfiguration configuration;
+    configuration.identity = kChannel0;
+    configuration.bus = classic(rate);
+    auto device =
+        CanDevice::create("bd", get_or_create_bus(classic(rate), kChannel0), configuration);
+    return device->wait_until_up(20s) ? device : nullptr;
 }
 
 // Stamps the arrival of a frame on the receiving thread and wakes the sender.
@@ -135,12 +148,8 @@ BENCHMARK(BM_Baseline_InjectToBlockedDriverRead)->UseManualTime()->Iterations(30
 
 void BM_InjectToCanDeviceSubscriber(benchmark::State& state) {
     World world;
-    CanDeviceConfiguration configuration;
-    configuration.identity = kChannel0;
-    configuration.bus = classic(kRate);
-    auto device =
-        CanDevice::create("bd", get_or_create_bus(classic(kRate), kChannel0), configuration);
-    if (!device->wait_until_up(20s)) {
+    auto device = up_device(kRate);
+    if (!device) {
         state.SkipWithError("the device did not come up");
         return;
     }
@@ -183,12 +192,8 @@ std::uint64_t wakeups(const std::string& prefix) {
 
 void BM_IdleWakeupsOfAnUpDevice(benchmark::State& state) {
     World world;
-    CanDeviceConfiguration configuration;
-    configuration.identity = kChannel0;
-    configuration.bus = classic(kRate);
-    auto device =
-        CanDevice::create("bd", get_or_create_bus(classic(kRate), kChannel0), configuration);
-    if (!device->wait_until_up(20s)) {
+    auto device = up_device(kRate);
+    if (!device) {
         state.SkipWithError("the device did not come up");
         return;
     }
@@ -206,6 +211,72 @@ void BM_IdleWakeupsOfAnUpDevice(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_IdleWakeupsOfAnUpDevice)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
+
+// Extended identifier 0x1FFFFFFF with 8 bytes 0xFF: 149 bits on the wire (worked out by
+// hand in tarnsim/tests/frame_bits_test.cpp).
+constexpr double kAckedFrameBits = 149.0;
+constexpr std::int32_t kAckedRate = 250000;
+
+void BM_AcknowledgementPacedSender(benchmark::State& state) {
+    World world;
+    // The node that acknowledges on the other channel.
+    auto peer = CanHandle::open(kChannel1, classic(kAckedRate), {});
+    if (!peer || peer->bus_on() != Status::tarnOK) {
+        state.SkipWithError("cannot open the acknowledging node");
+        return;
+    }
+    auto device = up_device(kAckedRate);
+    if (!device) {
+        state.SkipWithError("the device did not come up");
+        return;
+    }
+    CanMessage frame;
+    frame.id = 0x1FFFFFFF;
+    frame.dlc = 8;
+    frame.data.assign(8, 0xFF);
+    frame.flag.bits = CanMsgFlags::EXT;
+    constexpr int kFrames = 2000;
+    std::atomic<int> acknowledged{0};
+    std::vector<double> lateness;
+    Arrival done;
+    const auto subscription = device->subscribe([&](const NetworkEvent& event, std::int32_t) {
+        if (event.kind != EventKind::Frames) {
+            return;
+        }
+        for (const CanMessage& m : *event.frames) {
+            if (m.flag.has(CanMsgFlags::TXACK)) {
+                // From the end of the frame (its time stamp) to here, in microseconds.
+                const auto now_us = static_cast<std::uint32_t>(platform::monotonic_ns() / 1000);
+                lateness.push_back(
+                    static_cast<std::int32_t>(now_us - static_cast<std::uint32_t>(m.timestamp)));
+                const int n = acknowledged.fetch_add(1) + 1;
+                if (n < kFrames) {
+                    (void)device->write(frame);  // the next one, at once
+                } else {
+                    done.arrived();
+                }
+            }
+        }
+    });
+    double fraction = 0.0;
+    for (auto _ : state) {
+        acknowledged.store(0);
+        const std::int64_t start = platform::monotonic_ns();
+        (void)device->write(frame);
+        const double seconds = static_cast<double>(done.wait() - start) / 1e9;
+        fraction = kFrames * kAckedFrameBits / kAckedRate / seconds;
+    }
+    device->unsubscribe(subscription);
+    state.counters["fraction_of_wire_limit"] = fraction;
+    // The gap between frames is how late the acknowledgement reaches the sender.
+    state.counters["ack_after_end_median_us"] = percentile(lateness, 0.5);
+    double sum = 0;
+    for (double v : lateness) {
+        sum += v;
+    }
+    state.counters["ack_after_end_mean_us"] = lateness.empty() ? 0.0 : sum / lateness.size();
+}
+BENCHMARK(BM_AcknowledgementPacedSender)->Iterations(3)->UseRealTime()->Unit(benchmark::kSecond);
 
 }  // namespace
 

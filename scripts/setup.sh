@@ -5,7 +5,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   googletest libgtest-dev libbenchmark-dev libfmt-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-  binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64
+  binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64 ccache
 )
 missing=()
 for p in "${packages[@]}"; do

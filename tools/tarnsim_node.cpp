@@ -70,6 +70,7 @@ void fail(std::string_view call, tarnStatus status) {
 struct Simulator {
     platform::DynamicLibrary library;
     tarnInitializeLibrary_fn initialize_library = nullptr;
+    tarnUnloadLibrary_fn unload_library = nullptr;
     tarnOpenChannel_fn open_channel = nullptr;
     tarnClose_fn close = nullptr;
     tarnSetBusParams_fn set_bus_params = nullptr;
@@ -105,6 +106,7 @@ struct Simulator {
             }
         };
         find(s.initialize_library, "tarnInitializeLibrary");
+        find(s.unload_library, "tarnUnloadLibrary");
         find(s.open_channel, "tarnOpenChannel");
         find(s.close, "tarnClose");
         find(s.set_bus_params, "tarnSetBusParams");
@@ -425,7 +427,7 @@ int main(int argc, char** argv) {
     if (!loaded) {
         return kExitFailure;
     }
-    // Never unloaded: the simulator's own threads may still run while the process ends.
+    // Never unloaded; tarnUnloadLibrary at the end stops the simulator's own threads.
     sim = new Simulator(std::move(*loaded));
     if (options.config) {
         if (const tarnStatus st = sim->configure(options.config->c_str()); st != 0) {
@@ -434,15 +436,20 @@ int main(int argc, char** argv) {
         }
     }
     sim->initialize_library();
+    int code = kExitFailure;
     switch (options.mode) {
         case Mode::Send:
-            return run_send(options);
+            code = run_send(options);
+            break;
         case Mode::Replay:
-            return run_replay(options);
+            code = run_replay(options);
+            break;
         case Mode::Echo:
         case Mode::Answer:
         case Mode::Listen:
-            return run_receiver(options);
+            code = run_receiver(options);
+            break;
     }
-    return kExitFailure;
+    sim->unload_library();
+    return code;
 }

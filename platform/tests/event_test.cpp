@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <vector>
 
 #include "platform/clock.hpp"
@@ -86,6 +87,55 @@ TEST(Event, TimeoutsEndNoEarlierThanTheDeadline) {
     const std::int64_t start = platform::monotonic_ns();
     EXPECT_EQ(platform::wait_native_event(wait_handle(event), 15ms), WaitResult::TimedOut);
     EXPECT_GE(platform::monotonic_ns() - start, 15'000'000);
+}
+
+TEST(Event, SetAtSignalsTheWaitThatReachesItsTime) {
+    for (auto reset : {Event::Reset::Automatic, Event::Reset::Manual}) {
+        Event event(reset);
+        // A wait with a far deadline ends at the due time, not before.
+        std::int64_t due = platform::monotonic_ns() + 5'000'000;
+        event.set_at(due);
+        EXPECT_FALSE(event.is_set());
+        EXPECT_EQ(event.wait_until(platform::monotonic_ns() + kHourNs), WaitResult::Signalled);
+        EXPECT_GE(platform::monotonic_ns(), due);
+        EXPECT_EQ(event.is_set(), reset == Event::Reset::Manual);
+        event.reset();
+
+        // An earlier pending time stays; a later one does not replace it.
+        due = platform::monotonic_ns() + 2'000'000;
+        event.set_at(due);
+        event.set_at(due + kHourNs);
+        EXPECT_EQ(platform::wait_native_event(wait_handle(event), 1h), WaitResult::Signalled);
+        EXPECT_GE(platform::monotonic_ns(), due);
+        event.reset();
+
+        // reset() ends the pending time; a time that has passed sets at once.
+        event.set_at(platform::monotonic_ns() + 1'000'000);
+        event.reset();
+        EXPECT_EQ(event.wait_for(3ms), WaitResult::TimedOut);
+        event.set_at(platform::monotonic_ns() - 1);
+        EXPECT_TRUE(event.is_set());
+    }
+}
+
+TEST(Event, SetAtShortensAWaitInProgressAndSetNativeEventEndsOne) {
+    Event event(Event::Reset::Automatic);
+    std::atomic<std::int64_t> returned{0};
+    platform::Thread waiter("waiter", platform::ThreadPriority::Normal, [&] {
+        EXPECT_EQ(event.wait_until(platform::monotonic_ns() + kHourNs), WaitResult::Signalled);
+        returned = platform::monotonic_ns();
+    });
+    const std::int64_t due = platform::monotonic_ns() + 3'000'000;
+    event.set_at(due);
+    waiter.join();
+    EXPECT_GE(returned.load(), due);
+
+    platform::Thread second("waiter", platform::ThreadPriority::Normal, [&] {
+        EXPECT_EQ(platform::wait_native_event(wait_handle(event), 1h), WaitResult::Signalled);
+    });
+    platform::set_native_event(wait_handle(event));
+    second.join();
+    platform::set_native_event(nullptr);  // ignored
 }
 
 TEST(TimerWait, WakeEndsTheWaitAndIsKeptUntilAWaitTakesIt) {

@@ -45,7 +45,6 @@ using namespace std::chrono_literals;
 // the type, 4 identifier bytes and 8 data bytes are 18; the rest is room for longer frames.
 constexpr std::size_t kMessageArea = 32;
 constexpr auto kRetryPause = 10ms;
-constexpr auto kTransmitWait = 100ms;
 constexpr auto kComeUpLimit = 5s;
 
 struct CanFilter {
@@ -279,7 +278,10 @@ struct ClientCore {
                 pause();
                 continue;
             }
-            const std::chrono::nanoseconds wait = inject_due_broadcasts(kTransmitWait);
+            // Without a broadcast list the wait has no limit: a message, a change of the list
+            // and the stop all wake the transmit buffer's waiters.
+            const std::chrono::nanoseconds wait =
+                inject_due_broadcasts(std::chrono::nanoseconds::max());
             auto read = transmit_buffer->read(std::span<std::uint8_t>(area, sizeof area), wait);
             if (!read) {
                 QZ_LOG_ERROR(kTarget, "Tx buffer error: {}", to_string(read.error()));

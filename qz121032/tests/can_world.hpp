@@ -73,6 +73,13 @@ inline constexpr const char* kCanIni =
 
 inline constexpr std::uint64_t kEan = 0x7330130123456ULL;
 
+// The DebugLevel of the world's INI, read when the world is made. The tests read the log
+// (1: info); benchmarks turn logging off (-1), as the example INI ships.
+inline int& world_debug_level() {
+    static int level = 1;
+    return level;
+}
+
 // A serial number of this process's own: the hardware status is shared by every process of
 // the machine and keyed by channel identity, so parallel test processes must not share one.
 inline std::uint64_t world_serial() {
@@ -161,8 +168,10 @@ class CanWorld {
 #else
         setenv("TARNSIM_CONFIG", config_.path().c_str(), 1);
 #endif
-        dir_.write("ostrel_qz121032.ini",
-                   replace_all(kCanIni, "@SERIAL@", std::to_string(world_serial())));
+        dir_.write(
+            "ostrel_qz121032.ini",
+            replace_all(replace_all(kCanIni, "@SERIAL@", std::to_string(world_serial())),
+                        "DebugLevel=1", "DebugLevel=" + std::to_string(world_debug_level())));
         std::filesystem::current_path(dir_.path());
 
         auto sim = platform::DynamicLibrary::open(platform::shared_library_file_name("tarnlib32"));

@@ -33,6 +33,7 @@ std::string text(Status status) {
 struct ReadThread {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> stop;
+    void* wait_handle = nullptr;  // the driver event it waits on; set to end the wait
 };
 
 }  // namespace
@@ -395,6 +396,11 @@ void Core::close_handle(bool leaving_up) {
 
 Status Core::start_read_thread() {
     auto stop = std::make_shared<std::atomic<bool>>(false);
+    void* wait = nullptr;
+    {
+        std::lock_guard lock(slot_mutex);
+        wait = wait_handle;
+    }
     std::weak_ptr<Core> weak = weak_from_this();
     try {
         std::thread thread([weak, stop, thread_name = name + "_rx"] {
@@ -403,7 +409,7 @@ Status Core::start_read_thread() {
             read_loop(weak, *stop);
         });
         std::lock_guard lock(read_mutex);
-        reader = ReadThread{std::move(thread), std::move(stop)};
+        reader = ReadThread{std::move(thread), std::move(stop), wait};
     } catch (const std::system_error&) {
         return Status::tarnERR_NOMEM;
     }
@@ -419,6 +425,9 @@ void Core::stop_read_thread() {
     }
     if (old.stop) {
         old.stop->store(true);
+        // The thread waits on the driver's event: setting it ends the wait at once. The
+        // handle is closed only after the thread ended, so the event still exists.
+        platform::set_native_event(old.wait_handle);
     }
     if (old.thread.joinable()) {
         if (old.thread.get_id() == std::this_thread::get_id()) {
@@ -472,6 +481,8 @@ void Core::read_loop(const std::weak_ptr<Core>& weak, const std::atomic<bool>& s
             return;
         }
         d.reset();  // the wait does not keep the device alive
+        // Frames, the stop (which sets the event) or, at the latest, the read that notices a
+        // driver that went away without signalling.
         platform::wait_native_event(wait, kReadWait);
     }
 }

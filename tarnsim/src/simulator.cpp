@@ -1,11 +1,13 @@
 #include "simulator.hpp"
 
 #include <algorithm>
-#include <chrono>
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
+#include "frame_bits.hpp"
 #include "platform/clock.hpp"
 
 namespace tarnsim {
@@ -17,6 +19,7 @@ constexpr tarnStatus kErrParam = -1;
 constexpr tarnStatus kErrNoMsg = -2;
 constexpr tarnStatus kErrNotFound = -3;
 constexpr tarnStatus kErrTimeout = -7;
+constexpr tarnStatus kErrNotInitialized = -8;
 constexpr tarnStatus kErrNoHandles = -9;
 constexpr tarnStatus kErrInvHandle = -10;
 constexpr tarnStatus kErrTxBufOfl = -13;
@@ -26,8 +29,6 @@ constexpr tarnStatus kErrInternal = -30;
 constexpr tarnStatus kErrNoAccess = -31;
 constexpr tarnStatus kErrConfig = -37;
 
-constexpr std::int64_t kPollNs = 1'000'000;  // cross-process readiness is polled each 1 ms
-constexpr std::uint32_t kErrorFrameBits = 20;
 constexpr std::uint32_t kSentFlags =
     TARN_MSG_RTR | TARN_MSG_STD | TARN_MSG_EXT | TARN_MSG_FDF | TARN_MSG_BRS | TARN_MSG_ESI;
 
@@ -48,40 +49,17 @@ bool valid_fd_length(std::uint32_t n) {
     return n <= 8 || n == 12 || n == 16 || n == 20 || n == 24 || n == 32 || n == 48 || n == 64;
 }
 
-// Bits of a frame on the wire: arbitration and control at the nominal rate, data and CRC
-// at the data rate for FD frames with bit-rate switch. Stuff bits are counted at their
-// worst case (one per four bits of the stuffed fields).
-struct FrameBits {
-    std::uint32_t nominal;
-    std::uint32_t data;
-};
-
-FrameBits frame_bits(const Frame& f) {
-    const bool ext = (f.flags & TARN_MSG_EXT) != 0;
-    const std::uint32_t payload = (f.flags & TARN_MSG_RTR) ? 0 : f.length * 8;
-    if (f.flags & TARN_MSG_ERROR_FRAME) {
-        return {kErrorFrameBits, 0};
-    }
-    if (!(f.flags & TARN_MSG_FDF)) {
-        // SOF, identifier, control, data, CRC: stuffed; then delimiters, ACK, EOF, IFS.
-        const std::uint32_t stuffed = (ext ? 54u : 34u) + payload;
-        return {stuffed + (stuffed - 1) / 4 + 13, 0};
-    }
-    const std::uint32_t arbitration = ext ? 41u : 22u;
-    const std::uint32_t crc = f.length <= 16 ? 21u : 25u;
-    const std::uint32_t data_part = payload + crc + (payload + crc) / 4;
-    const std::uint32_t tail = 13;
-    if (f.flags & TARN_MSG_BRS) {
-        return {arbitration + arbitration / 4 + tail, data_part};
-    }
-    return {arbitration + arbitration / 4 + tail + data_part, 0};
+// How long a frame is on the wire at the sending channel's rates.
+std::int64_t duration_ns(const Frame& f, const ChannelState& ch) {
+    const std::int64_t nominal = ch.bitrate > 0 ? ch.bitrate : 500000;
+    const std::int64_t data = ch.data_bitrate > 0 ? ch.data_bitrate : nominal;
+    return f.nominal_bits * 1'000'000'000LL / nominal + f.data_bits * 1'000'000'000LL / data;
 }
 
-std::int64_t frame_duration_ns(const Frame& f, std::int32_t bitrate, std::int32_t data_bitrate) {
+void measure(Frame& f) {
     const FrameBits bits = frame_bits(f);
-    const double nominal = bitrate > 0 ? bitrate : 500000.0;
-    const double data = data_bitrate > 0 ? data_bitrate : nominal;
-    return static_cast<std::int64_t>(bits.nominal * 1e9 / nominal + bits.data * 1e9 / data);
+    f.nominal_bits = static_cast<std::uint16_t>(bits.nominal);
+    f.data_bits = static_cast<std::uint16_t>(bits.data);
 }
 
 bool timing_matches(const ChannelState& a, std::int32_t bitrate, std::int32_t data_bitrate,
@@ -96,6 +74,7 @@ Frame error_frame(std::int64_t time_ns) {
     Frame f{};
     f.flags = TARN_MSG_ERROR_FRAME;
     f.time_ns = time_ns;
+    measure(f);
     return f;
 }
 
@@ -105,6 +84,8 @@ void initialise_state(SharedState& s, const Config& config, std::int64_t now) {
     s.magic = kStateMagic;
     s.next_token = token;  // tokens stay unique across resets
     s.paced = 1;
+    s.next_end_ns = kNotScheduled;
+    std::fill(std::begin(s.wire_next_end_ns), std::end(s.wire_next_end_ns), kNotScheduled);
     for (std::size_t c = 0; c < kMaxChannels; ++c) {
         ChannelState& ch = s.channels[c];
         ch.bus = -1;
@@ -145,6 +126,11 @@ void initialise_state(SharedState& s, const Config& config, std::int64_t now) {
                 static_cast<std::int32_t>(b);
         }
     }
+    for (std::size_t c = 0; c < kMaxChannels; ++c) {
+        ChannelState& ch = s.channels[c];
+        ch.wire = ch.bus >= 0 ? static_cast<std::uint32_t>(ch.bus)
+                              : static_cast<std::uint32_t>(kMaxBuses + c);
+    }
 }
 
 template <class T>
@@ -160,13 +146,78 @@ tarnClockInfo clock_info(const InterfaceState& is) {
     return tarnClockInfo{1, static_cast<std::int32_t>(is.clock_hz), 1, 0, 0};
 }
 
+bool card_ok(const SharedState& s, const HandleState& h) {
+    const InterfaceState& is = s.interfaces[h.channel / kMaxChannelsPerInterface];
+    return is.plugged && is.generation == h.generation;
+}
+
+bool receiving(const SharedState& s, const HandleState& h) {
+    return h.in_use && h.on_bus && !s.channels[h.channel].bus_off && card_ok(s, h);
+}
+
+bool transmitting(const SharedState& s, const HandleState& h) {
+    return receiving(s, h) && !h.silent;
+}
+
+// A handle the sender's frame reaches when it ends: other channels of the wire, the sender
+// itself with transmit acknowledgements, its channel's other handles with local echo.
+bool reaches(const SharedState& s, const HandleState& sender, const HandleState& h) {
+    if (!receiving(s, h)) {
+        return false;
+    }
+    if (&h == &sender) {
+        return h.txack != 0;
+    }
+    return h.channel != sender.channel || h.local_echo != 0;
+}
+
+void remove_from_wire(SharedState& s, std::size_t slot) {
+    WireState& wire = s.wires[s.handles[slot].wire];
+    for (std::uint32_t i = 0; i < wire.count; ++i) {
+        if (wire.handles[i] == slot) {
+            wire.handles[i] = wire.handles[--wire.count];
+            return;
+        }
+    }
+}
+
+// A frame with this end time is on the wire now.
+void note_pending(SharedState& s, std::uint32_t wire, std::int64_t end) {
+    s.wire_next_end_ns[wire] = std::min(s.wire_next_end_ns[wire], end);
+    s.next_end_ns = std::min(s.next_end_ns, end);
+    s.pending_wires |= std::uint64_t{1} << wire;
+}
+
 }  // namespace
 
-// Holds the process lock (mutex_) and the instance's named mutex, attached on first use.
+void Simulator::Signals::add(Waiters* w, std::int64_t at, bool event, bool wake) {
+    for (std::uint32_t i = 0; i < locals; ++i) {
+        if (local[i].waiters == w) {
+            local[i].at = std::min(local[i].at, at);
+            local[i].event = local[i].event || event;
+            local[i].wake = local[i].wake || wake;
+            return;
+        }
+    }
+    local[locals++] = Local{w, at, event, wake};
+}
+
+void Simulator::Signals::ring(std::uint32_t token) {
+    for (std::uint32_t i = 0; i < rings; ++i) {
+        if (tokens[i] == token) {
+            return;
+        }
+    }
+    tokens[rings++] = token;
+}
+
+// Holds the attachment lock (shared) and the instance's named mutex, attached on first
+// use, and gives the wake-ups found meanwhile once the named mutex is released.
 class Simulator::Session {
   public:
-    explicit Session(Simulator& sim) : sim_(sim), local_(sim.mutex_) { lock_named(); }
-    ~Session() { unlock_named(); }
+    // attach: attach on first use (driver calls); otherwise an attachment must exist.
+    explicit Session(Simulator& sim, bool attach = true) : sim_(sim) { enter(attach); }
+    ~Session() { leave(); }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
@@ -175,38 +226,61 @@ class Simulator::Session {
     tarnStatus check(tarnHandle handle, bool require_card) {
         return status_ != kOk ? status_ : sim_.check_handle(state(), handle, require_card);
     }
-    SharedState& state() { return *static_cast<SharedState*>(sim_.attachment_->state.data()); }
+    SharedState& state() { return *sim_.attachment_->shared; }
+    Signals& signals() { return signals_; }
 
-    // Waits for a local delivery or the time, with the named mutex released.
-    void wait_until(std::int64_t deadline) {
-        unlock_named();
-        const std::int64_t now = now_ns();
-        if (deadline > now) {
-            sim_.changed_.wait_for(local_, std::chrono::nanoseconds(deadline - now));
-        }
-        lock_named();
+    // Releases the locks, gives the wake-ups found so far, waits for the event or the
+    // deadline, and takes the locks again.
+    void wait(platform::Event& event, std::int64_t deadline) {
+        leave();
+        event.wait_until(deadline);
+        enter(true);
     }
 
   private:
-    void lock_named() {
-        status_ = sim_.attach_locked();
-        if (status_ == kOk) {
-            sim_.attachment_->mutex.lock();
-            named_ = true;
+    void enter(bool attach) {
+        status_ = kOk;
+        shared_ = std::shared_lock(sim_.attach_mutex_);
+        if (!sim_.attachment_) {
+            if (!attach) {
+                status_ = kErrNotInitialized;
+                return;
+            }
+            shared_.unlock();
+            {
+                std::unique_lock exclusive(sim_.attach_mutex_);
+                if (!sim_.attachment_) {
+                    status_ = sim_.attach_locked();
+                }
+            }
+            shared_.lock();
+            if (status_ == kOk && !sim_.attachment_) {
+                status_ = kErrNotInitialized;  // detached again meanwhile
+            }
+            if (status_ != kOk) {
+                return;
+            }
         }
+        sim_.attachment_->mutex.lock();
+        named_ = true;
     }
 
-    void unlock_named() {
+    void leave() {
         if (named_) {
             sim_.attachment_->mutex.unlock();
             named_ = false;
         }
+        if (shared_.owns_lock()) {
+            sim_.give(signals_);
+            shared_.unlock();
+        }
     }
 
     Simulator& sim_;
-    std::unique_lock<std::mutex> local_;
+    std::shared_lock<std::shared_mutex> shared_;
     bool named_ = false;
     tarnStatus status_ = kOk;
+    Signals signals_;
 };
 
 Simulator& Simulator::instance() {
@@ -250,30 +324,44 @@ tarnStatus Simulator::attach_config_locked(const Config& config) {
     }
     const std::uint32_t token = ++s.next_token;
     rebuild_view_locked(s);
+    mine_.clear();
     mutex->unlock();
     auto liveness = platform::LivenessMark::hold(name + ".proc." + std::to_string(token));
     attachment_.emplace(Attachment{name, config, std::move(mutex.value()), std::move(state.value()),
-                                   token, std::nullopt});
+                                   &s, token, std::nullopt});
     if (liveness) {
         attachment_->liveness.emplace(std::move(liveness.value()));
     }
     return kOk;
 }
 
+void Simulator::close_mine_locked() {
+    Signals signals;
+    {
+        std::lock_guard named(attachment_->mutex);
+        SharedState& s = *attachment_->shared;
+        while (!mine_.empty()) {
+            const std::size_t slot = mine_.back();
+            const HandleState& h = s.handles[slot];
+            if (h.in_use && h.owner == attachment_->token) {
+                release_handle_locked(s, slot, signals);
+            } else {
+                mine_.pop_back();  // reset by another process meanwhile
+            }
+        }
+    }
+    give(signals);
+}
+
 void Simulator::detach_locked() {
     if (!attachment_) {
         return;
     }
+    close_mine_locked();
     {
-        std::lock_guard named(attachment_->mutex);
-        auto& s = *static_cast<SharedState*>(attachment_->state.data());
-        for (HandleState& h : s.handles) {
-            if (h.in_use && h.owner == attachment_->token) {
-                h.in_use = 0;
-            }
-        }
+        std::lock_guard guard(bells_mutex_);
+        bells_.clear();
     }
-    events_.clear();
     view_.clear();
     attachment_.reset();
 }
@@ -292,7 +380,9 @@ void Simulator::rebuild_view_locked(const SharedState& s) {
 
 void Simulator::reclaim_dead_handles_locked(SharedState& s) {
     std::vector<std::pair<std::uint32_t, bool>> known;  // token, alive
-    for (HandleState& h : s.handles) {
+    Signals signals;
+    for (std::size_t slot = 0; slot < kMaxHandles; ++slot) {
+        const HandleState& h = s.handles[slot];
         if (!h.in_use || h.owner == attachment_->token) {
             continue;
         }
@@ -307,9 +397,29 @@ void Simulator::reclaim_dead_handles_locked(SharedState& s) {
             known.emplace_back(h.owner, alive);
         }
         if (!alive) {
-            h.in_use = 0;
+            release_handle_locked(s, slot, signals);
         }
     }
+    std::lock_guard guard(bells_mutex_);
+    for (const auto& [token, alive] : known) {
+        if (!alive) {
+            bells_.erase(token);
+        }
+    }
+}
+
+void Simulator::release_handle_locked(SharedState& s, std::size_t slot, Signals& signals) {
+    HandleState& h = s.handles[slot];
+    remove_from_wire(s, slot);
+    h.in_use = 0;
+    if (h.owner != attachment_->token) {
+        return;
+    }
+    mine_.erase(std::remove(mine_.begin(), mine_.end(), slot), mine_.end());
+    // Whoever still waits on it finds out that it is gone.
+    Waiters& w = *waiters_[slot];
+    signals.add(&w, std::numeric_limits<std::int64_t>::min(), w.watched, true);
+    w.watched = false;
 }
 
 tarnStatus Simulator::check_handle(SharedState& s, tarnHandle handle, bool require_card) const {
@@ -339,22 +449,134 @@ tarnStatus Simulator::channel_of(const SharedState& s, std::int32_t channel,
     return kOk;
 }
 
-namespace {
+// ---- the wire ----
 
-bool card_ok(const SharedState& s, const HandleState& h) {
-    const InterfaceState& is = s.interfaces[h.channel / kMaxChannelsPerInterface];
-    return is.plugged && is.generation == h.generation;
+void Simulator::schedule(SharedState& s, std::size_t slot, Frame& f, std::int64_t now,
+                         Signals& signals) {
+    HandleState& h = s.handles[slot];
+    const ChannelState& ch = s.channels[h.channel];
+    WireState& wire = s.wires[h.wire];
+    if (!s.paced) {
+        f.time_ns = now;
+    } else {
+        f.time_ns = std::max(wire.busy_until_ns, now) + duration_ns(f, ch);
+        wire.busy_until_ns = f.time_ns;
+    }
+    note_pending(s, h.wire, f.time_ns);
+    // Waiters for this frame that would look later wake at its end.
+    for (std::uint32_t i = 0; i < wire.count; ++i) {
+        const std::size_t other = wire.handles[i];
+        if (reaches(s, h, s.handles[other])) {
+            poke(s, other, f.time_ns, false, signals);
+        }
+    }
 }
 
-bool receiving(const SharedState& s, const HandleState& h) {
-    return h.in_use && h.on_bus && !s.channels[h.channel].bus_off && card_ok(s, h);
+void Simulator::schedule_pending(SharedState& s, std::size_t slot, std::int64_t now,
+                                 Signals& signals) {
+    HandleState& h = s.handles[slot];
+    if (!transmitting(s, h)) {
+        return;
+    }
+    for (std::uint32_t i = 0; i < h.tx.count; ++i) {
+        Frame& f = h.tx.at(i);
+        if (f.time_ns == kNotScheduled) {
+            schedule(s, slot, f, now, signals);
+        }
+    }
 }
 
-bool transmitting(const SharedState& s, const HandleState& h) {
-    return receiving(s, h) && !h.silent;
+void Simulator::advance(SharedState& s, std::int64_t now, Signals& signals) {
+    if (now < s.next_end_ns) {
+        return;
+    }
+    std::int64_t next = kNotScheduled;
+    for (std::uint64_t pending = s.pending_wires; pending != 0; pending &= pending - 1) {
+        const auto w = static_cast<std::uint32_t>(std::countr_zero(pending));
+        if (s.wire_next_end_ns[w] <= now) {
+            deliver_due(s, w, now, signals);
+        }
+        if (s.wire_next_end_ns[w] == kNotScheduled) {
+            s.pending_wires &= ~(std::uint64_t{1} << w);
+        }
+        next = std::min(next, s.wire_next_end_ns[w]);
+    }
+    s.next_end_ns = next;
 }
 
-void push_rx(const SharedState& s, HandleState& h, Frame f) {
+void Simulator::deliver_due(SharedState& s, std::uint32_t w, std::int64_t now, Signals& signals) {
+    // Frames leave the transmit queues in the order they were put on the wire, which is the
+    // order of their end times.
+    const WireState& wire = s.wires[w];
+    for (;;) {
+        std::size_t sender = kMaxHandles;
+        std::int64_t first = kNotScheduled;
+        for (std::uint32_t i = 0; i < wire.count; ++i) {
+            HandleState& h = s.handles[wire.handles[i]];
+            if (h.tx.count > 0 && h.tx.front().time_ns < first) {
+                sender = wire.handles[i];
+                first = h.tx.front().time_ns;
+            }
+        }
+        if (first > now) {
+            s.wire_next_end_ns[w] = first;
+            return;
+        }
+        HandleState& h = s.handles[sender];
+        const Frame f = h.tx.front();
+        h.tx.pop();
+        if (card_ok(s, h)) {
+            deliver(s, sender, f, signals);
+        }
+    }
+}
+
+void Simulator::deliver(SharedState& s, std::size_t sender_slot, const Frame& f, Signals& signals) {
+    const HandleState& sender = s.handles[sender_slot];
+    const ChannelState& from = s.channels[sender.channel];
+    const std::int32_t bus = from.bus;
+    const WireState& wire = s.wires[sender.wire];
+
+    if (bus >= 0) {
+        BusState& b = s.buses[bus];
+        ++b.frames;
+        b.bits += static_cast<std::uint64_t>(f.nominal_bits) + f.data_bits;
+        b.busy_ns += static_cast<std::uint64_t>(duration_ns(f, from));
+    }
+
+    // A frame is acknowledged by any active, non-silent node on another channel of the bus
+    // that reads it correctly, or by the bus's foreign node.
+    bool acked = bus >= 0 && s.buses[bus].foreign_ack;
+    for (std::uint32_t i = 0; i < wire.count && !acked && bus >= 0; ++i) {
+        const HandleState& h = s.handles[wire.handles[i]];
+        if (h.channel != sender.channel && transmitting(s, h) &&
+            timing_matches(s.channels[h.channel], from.bitrate, from.data_bitrate, f)) {
+            acked = true;
+        }
+    }
+
+    for (std::uint32_t i = 0; i < wire.count; ++i) {
+        const std::size_t slot = wire.handles[i];
+        const HandleState& h = s.handles[slot];
+        if (!reaches(s, sender, h)) {
+            continue;
+        }
+        Frame copy = f;
+        if (slot == sender_slot) {
+            copy.flags |= acked ? TARN_MSG_TXACK : TARN_MSG_TXNACK;
+        } else if (h.channel == sender.channel) {
+            if (h.local_txack) {
+                copy.flags |= TARN_MSG_LOCAL_TXACK;
+            }
+        } else if (!timing_matches(s.channels[h.channel], from.bitrate, from.data_bitrate, f)) {
+            copy = error_frame(f.time_ns);
+        }
+        push_rx(s, slot, copy, signals);
+    }
+}
+
+void Simulator::push_rx(SharedState& s, std::size_t slot, Frame f, Signals& signals) {
+    HandleState& h = s.handles[slot];
     if (h.rx.count >= s.channels[h.channel].rx_capacity) {
         h.overflow_pending = 1;
         h.overflow_status = 1;
@@ -364,151 +586,160 @@ void push_rx(const SharedState& s, HandleState& h, Frame f) {
         f.flags |= TARN_MSG_SW_OVERRUN;
         h.overflow_pending = 0;
     }
+    const bool was_empty = h.rx.count == 0;
     h.rx.push(f);
-}
-
-}  // namespace
-
-void Simulator::schedule(SharedState& s, HandleState& h, Frame& f, std::int64_t now) {
-    const ChannelState& ch = s.channels[h.channel];
-    const std::int64_t duration = frame_duration_ns(f, ch.bitrate, ch.data_bitrate);
-    if (!s.paced) {
-        f.time_ns = now;
-    } else if (ch.bus >= 0) {
-        BusState& bus = s.buses[ch.bus];
-        f.time_ns = std::max(bus.busy_until_ns, now) + duration;
-        bus.busy_until_ns = f.time_ns;
-    } else {
-        f.time_ns = now + duration;
+    if (was_empty) {
+        // Waiters armed for this end time or earlier wake by themselves.
+        poke(s, slot, f.time_ns, false, signals);
     }
 }
 
-void Simulator::schedule_pending(SharedState& s, HandleState& h, std::int64_t now) {
-    if (!transmitting(s, h)) {
+// ---- wake-ups ----
+
+void Simulator::poke(SharedState& s, std::size_t slot, std::int64_t at, bool force,
+                     Signals& signals) {
+    HandleState& h = s.handles[slot];
+    if (!h.wakeable || (!force && at >= h.armed_ns)) {
         return;
     }
-    for (std::uint32_t i = 0; i < h.tx.count; ++i) {
-        Frame& f = h.tx.at(i);
-        if (f.time_ns == kNotScheduled) {
-            schedule(s, h, f, now);
-        }
+    h.armed_ns = std::min(h.armed_ns, at);
+    if (h.owner == attachment_->token) {
+        Waiters& w = *waiters_[slot];
+        signals.add(&w, h.armed_ns, w.watched, true);
+    } else {
+        h.poked = 1;
+        signals.ring(h.owner);
     }
 }
 
-void Simulator::advance(SharedState& s, std::int64_t now) {
-    // Frames leave the transmit queues in the order they were put on the wire.
-    for (;;) {
-        std::size_t best = kMaxHandles;
-        std::int64_t best_time = now;
-        for (std::size_t i = 0; i < kMaxHandles; ++i) {
-            HandleState& h = s.handles[i];
-            if (h.in_use && h.tx.count > 0 && h.tx.front().time_ns <= best_time) {
-                if (best == kMaxHandles || h.tx.front().time_ns < best_time) {
-                    best = i;
-                    best_time = h.tx.front().time_ns;
-                }
-            }
+void Simulator::rearm(SharedState& s, std::size_t slot, Signals& signals) {
+    HandleState& h = s.handles[slot];
+    const std::int64_t next = s.wire_next_end_ns[h.wire];
+    if (next == h.armed_ns) {
+        return;
+    }
+    h.armed_ns = next;
+    Waiters& w = *waiters_[slot];
+    if (w.watched && next != kNotScheduled) {
+        signals.add(&w, next, true, false);
+    }
+}
+
+void Simulator::make_wakeable_locked(SharedState& s, std::size_t slot) {
+    HandleState& h = s.handles[slot];
+    if (h.wakeable) {
+        return;
+    }
+    // Others ring the doorbell once the handle is wakeable: it answers before.
+    {
+        std::lock_guard guard(delivery_mutex_);
+        if (delivery_.thread.joinable() && delivery_.token != attachment_->token) {
+            // Left running by a configure that raced with this call: it ends by itself.
+            delivery_.stop->store(true);
+            delivery_.bell->set();
+            retired_.push_back(std::move(delivery_));
+            delivery_ = Delivery{};
         }
-        if (best == kMaxHandles) {
+        if (!delivery_.thread.joinable()) {
+            auto bell = platform::NamedEvent::open(attachment_->name + ".bell." +
+                                                   std::to_string(attachment_->token));
+            if (!bell) {
+                std::fprintf(stderr, "tarnsim: %s\n", bell.error().what.c_str());
+                return;  // waits end by their own times only
+            }
+            delivery_.token = attachment_->token;
+            delivery_.bell = std::make_shared<platform::NamedEvent>(std::move(bell.value()));
+            delivery_.stop = std::make_shared<std::atomic<bool>>(false);
+            delivery_.thread =
+                platform::Thread("tarnsim delivery", platform::ThreadPriority::Normal,
+                                 [this, bell = delivery_.bell, stop = delivery_.stop,
+                                  token = delivery_.token] { delivery_body(*bell, *stop, token); });
+        }
+    }
+    h.wakeable = 1;
+}
+
+void Simulator::delivery_body(platform::NamedEvent& bell, const std::atomic<bool>& stop,
+                              std::uint32_t token) {
+    for (;;) {
+        bell.wait_until(kNotScheduled);
+        if (stop.load()) {
             return;
         }
-        HandleState& sender = s.handles[best];
-        const Frame f = sender.tx.front();
-        sender.tx.pop();
-        if (card_ok(s, sender)) {
-            deliver(s, best, f);
+        Session session(*this, false);
+        if (session.status() == kOk && attachment_->token == token && !stop.load()) {
+            sweep_locked(session.state(), session.signals());
         }
     }
 }
 
-void Simulator::deliver(SharedState& s, std::size_t sender_index, const Frame& f) {
-    const HandleState& sender = s.handles[sender_index];
-    const ChannelState& from = s.channels[sender.channel];
-    const std::int32_t bus = from.bus;
-
-    if (bus >= 0) {
-        BusState& b = s.buses[bus];
-        const FrameBits bits = frame_bits(f);
-        ++b.frames;
-        b.bits += bits.nominal + bits.data;
-        b.busy_ns +=
-            static_cast<std::uint64_t>(frame_duration_ns(f, from.bitrate, from.data_bitrate));
-    }
-
-    // A frame is acknowledged by any active, non-silent node on another channel of the bus
-    // that reads it correctly, or by the bus's foreign node.
-    bool acked = bus >= 0 && s.buses[bus].foreign_ack;
-    for (std::size_t i = 0; i < kMaxHandles && !acked && bus >= 0; ++i) {
-        const HandleState& h = s.handles[i];
-        if (h.channel != sender.channel && s.channels[h.channel].bus == bus && transmitting(s, h) &&
-            timing_matches(s.channels[h.channel], from.bitrate, from.data_bitrate, f)) {
-            acked = true;
-        }
-    }
-
-    for (std::size_t i = 0; i < kMaxHandles; ++i) {
-        HandleState& h = s.handles[i];
-        if (!receiving(s, h)) {
+void Simulator::sweep_locked(SharedState& s, Signals& signals) {
+    for (std::size_t i = 0; i < mine_.size();) {
+        const std::size_t slot = mine_[i];
+        HandleState& h = s.handles[slot];
+        Waiters& w = *waiters_[slot];
+        if (!h.in_use || h.owner != attachment_->token) {
+            // Reset by another process: its waiters find out that it is gone.
+            signals.add(&w, std::numeric_limits<std::int64_t>::min(), w.watched, true);
+            w.watched = false;
+            mine_[i] = mine_.back();
+            mine_.pop_back();
             continue;
         }
-        if (i == sender_index) {
-            if (h.txack) {
-                Frame copy = f;
-                copy.flags |= acked ? TARN_MSG_TXACK : TARN_MSG_TXNACK;
-                push_rx(s, h, copy);
-            }
-        } else if (h.channel == sender.channel) {
-            if (h.local_echo) {
-                Frame copy = f;
-                if (h.local_txack) {
-                    copy.flags |= TARN_MSG_LOCAL_TXACK;
-                }
-                push_rx(s, h, copy);
-            }
-        } else if (bus >= 0 && s.channels[h.channel].bus == bus) {
-            if (timing_matches(s.channels[h.channel], from.bitrate, from.data_bitrate, f)) {
-                push_rx(s, h, f);
-            } else {
-                push_rx(s, h, error_frame(f.time_ns));
-            }
+        if (h.poked) {
+            h.poked = 0;
+            signals.add(&w, h.armed_ns, w.watched, true);
         }
+        ++i;
     }
 }
 
-void Simulator::signal_ready_locked(SharedState& s) {
-    bool any = false;
-    for (auto& [slot, event] : events_) {
-        if (s.handles[slot].in_use && s.handles[slot].rx.count > 0) {
-            event->set();
-            any = true;
+void Simulator::give(Signals& signals) {
+    for (std::uint32_t i = 0; i < signals.locals; ++i) {
+        const Signals::Local& l = signals.local[i];
+        if (l.event) {
+            l.waiters->event.set_at(l.at);
+        }
+        if (l.wake) {
+            l.waiters->wake.set();
         }
     }
-    if (any) {
-        changed_.notify_all();
+    for (std::uint32_t i = 0; i < signals.rings; ++i) {
+        ring(signals.tokens[i]);
     }
+    signals.locals = 0;
+    signals.rings = 0;
 }
 
-void Simulator::watcher_body() {
-    while (!watcher_stop_.load()) {
-        watcher_timer_.wait_until(now_ns() + kPollNs);
-        if (watcher_stop_.load()) {
-            break;
+void Simulator::ring(std::uint32_t token) {
+    std::lock_guard guard(bells_mutex_);
+    auto it = bells_.find(token);
+    if (it == bells_.end()) {
+        auto bell =
+            platform::NamedEvent::open(attachment_->name + ".bell." + std::to_string(token));
+        if (!bell) {
+            return;
         }
-        Session session(*this);
-        if (session.status() == kOk) {
-            advance(session.state(), now_ns());
-            signal_ready_locked(session.state());
-        }
+        it = bells_.emplace(token, std::move(bell.value())).first;
     }
+    it->second.set();
 }
 
-void Simulator::stop_watcher() {
-    std::lock_guard guard(watcher_mutex_);
-    if (watcher_.joinable()) {
-        watcher_stop_.store(true);
-        watcher_timer_.wake();
-        watcher_.join();
-        watcher_stop_.store(false);
+void Simulator::stop_delivery() {
+    std::vector<Delivery> old;
+    {
+        std::lock_guard guard(delivery_mutex_);
+        old = std::move(retired_);
+        retired_.clear();
+        if (delivery_.thread.joinable()) {
+            old.push_back(std::move(delivery_));
+        }
+        delivery_ = Delivery{};
+    }
+    for (Delivery& d : old) {
+        d.stop->store(true);
+        d.bell->set();
+        d.thread.join();
     }
 }
 
@@ -519,17 +750,10 @@ void Simulator::initialize_library() {
 }
 
 tarnStatus Simulator::unload_library() {
-    stop_watcher();
-    std::lock_guard local(mutex_);
+    stop_delivery();
+    std::unique_lock exclusive(attach_mutex_);
     if (attachment_) {
-        std::lock_guard named(attachment_->mutex);
-        auto& s = *static_cast<SharedState*>(attachment_->state.data());
-        for (HandleState& h : s.handles) {
-            if (h.in_use && h.owner == attachment_->token) {
-                h.in_use = 0;
-            }
-        }
-        events_.clear();
+        close_mine_locked();
     }
     return kOk;
 }
@@ -611,24 +835,22 @@ tarnHandle Simulator::open_channel(std::int32_t channel, std::int32_t flags) {
     }
     reclaim_dead_handles_locked(s);
     const bool exclusive = (flags & TARN_OPEN_EXCLUSIVE) != 0;
-    int free_slot = -1;
-    for (std::size_t i = 0; i < kMaxHandles; ++i) {
-        const HandleState& h = s.handles[i];
-        if (!h.in_use) {
-            if (free_slot < 0) {
-                free_slot = static_cast<int>(i);
-            }
-            continue;
-        }
+    const std::uint32_t wire = s.channels[global].wire;
+    for (std::uint32_t i = 0; i < s.wires[wire].count; ++i) {
+        const HandleState& h = s.handles[s.wires[wire].handles[i]];
         if (h.channel == global && card_ok(s, h) &&
             (exclusive || (h.open_flags & TARN_OPEN_EXCLUSIVE))) {
             return kErrNoAccess;
         }
     }
-    if (free_slot < 0) {
+    std::size_t slot = 0;
+    while (slot < kMaxHandles && s.handles[slot].in_use) {
+        ++slot;
+    }
+    if (slot == kMaxHandles) {
         return kErrNoHandles;
     }
-    HandleState& h = s.handles[free_slot];
+    HandleState& h = s.handles[slot];
     h.in_use = 1;
     h.owner = attachment_->token;
     h.channel = global;
@@ -641,9 +863,23 @@ tarnHandle Simulator::open_channel(std::int32_t channel, std::int32_t flags) {
     h.local_echo = 0;
     h.overflow_pending = 0;
     h.overflow_status = 0;
+    h.wire = wire;
+    h.wakeable = 0;
+    h.poked = 0;
+    h.armed_ns = kNotScheduled;
     h.rx.clear();
     h.tx.clear();
-    return free_slot;
+    WireState& w = s.wires[wire];
+    w.handles[w.count++] = static_cast<std::uint8_t>(slot);
+    // A slot this process had before another process's reset is listed already.
+    mine_.erase(std::remove(mine_.begin(), mine_.end(), slot), mine_.end());
+    mine_.push_back(static_cast<std::uint8_t>(slot));
+    if (!waiters_[slot]) {
+        waiters_[slot] = std::make_unique<Waiters>();
+    }
+    waiters_[slot]->watched = false;
+    waiters_[slot]->event.reset();
+    return static_cast<tarnHandle>(slot);
 }
 
 tarnStatus Simulator::close(tarnHandle handle) {
@@ -651,9 +887,7 @@ tarnStatus Simulator::close(tarnHandle handle) {
     if (tarnStatus st = session.check(handle, false); st != kOk) {
         return st;
     }
-    SharedState& s = session.state();
-    s.handles[handle].in_use = 0;
-    events_.erase(handle);
+    release_handle_locked(session.state(), static_cast<std::size_t>(handle), session.signals());
     return kOk;
 }
 
@@ -770,11 +1004,12 @@ tarnStatus Simulator::set_output_control(tarnHandle handle, std::uint32_t mode) 
     if (mode != TARN_DRIVERTYPE_SILENT && mode != TARN_DRIVERTYPE_NORMAL) {
         return kErrParam;
     }
-    HandleState& h = s.handles[handle];
+    const auto slot = static_cast<std::size_t>(handle);
     const std::int64_t now = now_ns();
-    advance(s, now);
-    h.silent = mode == TARN_DRIVERTYPE_SILENT ? 1 : 0;
-    schedule_pending(s, h, now);
+    advance(s, now, session.signals());
+    s.handles[slot].silent = mode == TARN_DRIVERTYPE_SILENT ? 1 : 0;
+    schedule_pending(s, slot, now, session.signals());
+    poke(s, slot, now, true, session.signals());  // a write sync looks at the new end times
     return kOk;
 }
 
@@ -784,17 +1019,19 @@ tarnStatus Simulator::bus_on(tarnHandle handle, bool on) {
         return st;
     }
     SharedState& s = session.state();
-    HandleState& h = s.handles[handle];
+    const auto slot = static_cast<std::size_t>(handle);
+    HandleState& h = s.handles[slot];
     const std::int64_t now = now_ns();
-    advance(s, now);
+    advance(s, now, session.signals());
     if (on) {
         s.channels[h.channel].bus_off = 0;  // going on bus recovers from bus off
         h.on_bus = 1;
-        schedule_pending(s, h, now);
+        schedule_pending(s, slot, now, session.signals());
     } else {
         h.on_bus = 0;
         h.tx.clear();
     }
+    poke(s, slot, now, true, session.signals());
     return kOk;
 }
 
@@ -805,12 +1042,13 @@ tarnStatus Simulator::write(tarnHandle handle, std::int32_t id, const void* data
         return st;
     }
     SharedState& s = session.state();
-    HandleState& h = s.handles[handle];
+    const auto slot = static_cast<std::size_t>(handle);
+    HandleState& h = s.handles[slot];
     const bool ext = (flags & TARN_MSG_EXT) != 0;
     if (id < 0 || (ext && id > 0x1FFFFFFF) || (!ext && id > 0x7FF)) {
         return kErrParam;
     }
-    Frame f{};
+    Frame f;
     f.id = id;
     f.dlc = dlc;
     if (flags & TARN_MSG_FDF) {
@@ -833,20 +1071,19 @@ tarnStatus Simulator::write(tarnHandle handle, std::int32_t id, const void* data
     }
     f.flags =
         (flags & kSentFlags & ~(TARN_MSG_STD | TARN_MSG_EXT)) | (ext ? TARN_MSG_EXT : TARN_MSG_STD);
+    measure(f);
     const std::int64_t now = now_ns();
-    advance(s, now);
+    advance(s, now, session.signals());
     if (h.tx.count >= s.channels[h.channel].tx_capacity) {
         return kErrTxBufOfl;
     }
     if (transmitting(s, h)) {
-        schedule(s, h, f, now);
+        schedule(s, slot, f, now, session.signals());
     } else {
         f.time_ns = kNotScheduled;
     }
     h.tx.push(f);
-    advance(s, now);
-    signal_ready_locked(s);
-    changed_.notify_all();
+    advance(s, now, session.signals());  // unpaced: it has ended already
     return kOk;
 }
 
@@ -858,33 +1095,41 @@ tarnStatus Simulator::write_sync(tarnHandle handle, std::uint32_t timeout_ms) {
             return st;
         }
         SharedState& s = session.state();
+        const auto slot = static_cast<std::size_t>(handle);
         const std::int64_t now = now_ns();
-        advance(s, now);
-        signal_ready_locked(s);
-        HandleState& h = s.handles[handle];
+        advance(s, now, session.signals());
+        HandleState& h = s.handles[slot];
         if (h.tx.count == 0) {
             return kOk;
         }
         if (now >= deadline) {
             return kErrTimeout;
         }
-        const std::int64_t next = h.tx.front().time_ns;
-        session.wait_until(std::min({deadline, next, now + kPollNs}));
+        // The last frame ends then; a change of its schedule wakes the wait.
+        make_wakeable_locked(s, slot);
+        Waiters& w = *waiters_[slot];
+        w.wake.reset();
+        session.wait(w.wake, std::min(deadline, h.tx.back().time_ns));
     }
 }
 
 tarnStatus Simulator::read(tarnHandle handle, std::int32_t* id, void* data, std::uint32_t* dlc,
                            std::uint32_t* flags, std::uint32_t* time, std::uint32_t timeout_ms) {
-    const std::int64_t deadline = now_ns() + static_cast<std::int64_t>(timeout_ms) * 1'000'000;
+    std::optional<std::int64_t> deadline;
     Session session(*this);
     for (;;) {
         if (tarnStatus st = session.check(handle, true); st != kOk) {
             return st;
         }
         SharedState& s = session.state();
-        const std::int64_t now = now_ns();
-        advance(s, now);
-        HandleState& h = s.handles[handle];
+        const auto slot = static_cast<std::size_t>(handle);
+        // The clock is read only when something is on a wire or the call may wait.
+        std::optional<std::int64_t> now;
+        if (s.next_end_ns != kNotScheduled) {
+            now = now_ns();
+            advance(s, *now, session.signals());
+        }
+        HandleState& h = s.handles[slot];
         if (h.rx.count > 0) {
             const Frame& f = h.rx.front();
             if (id != nullptr) {
@@ -903,21 +1148,30 @@ tarnStatus Simulator::read(tarnHandle handle, std::int32_t* id, void* data, std:
                 *time = static_cast<std::uint32_t>(static_cast<std::uint64_t>(f.time_ns / 1000));
             }
             h.rx.pop();
-            signal_ready_locked(s);
+            if (h.rx.count == 0) {
+                rearm(s, slot, session.signals());
+            }
             return kOk;
         }
-        if (now >= deadline) {
+        rearm(s, slot, session.signals());
+        if (timeout_ms == 0) {
             return kErrNoMsg;
         }
-        // The earliest frame still on the wire anywhere, so that paced frames are read as
-        // soon as they arrive; other processes' frames are found by polling.
-        std::int64_t next = now + kPollNs;
-        for (const HandleState& other : s.handles) {
-            if (other.in_use && other.tx.count > 0) {
-                next = std::min(next, std::max(now, other.tx.frames[other.tx.head].time_ns));
-            }
+        if (!now) {
+            now = now_ns();
         }
-        session.wait_until(std::min(deadline, next));
+        if (!deadline) {
+            deadline = *now + static_cast<std::int64_t>(timeout_ms) * 1'000'000;
+        }
+        if (*now >= *deadline) {
+            return kErrNoMsg;
+        }
+        // Until the next frame on the wire ends; an earlier one, or a frame from nowhere
+        // (an injection, a change of state), wakes the wait.
+        make_wakeable_locked(s, slot);
+        Waiters& w = *waiters_[slot];
+        w.wake.reset();
+        session.wait(w.wake, std::min(*deadline, h.armed_ns));
     }
 }
 
@@ -930,7 +1184,7 @@ tarnStatus Simulator::read_status(tarnHandle handle, std::uint32_t* status) {
     if (status == nullptr) {
         return kErrParam;
     }
-    advance(s, now_ns());
+    advance(s, now_ns(), session.signals());
     HandleState& h = s.handles[handle];
     std::uint32_t word = s.channels[h.channel].bus_off ? TARN_STAT_BUS_OFF : TARN_STAT_ERROR_ACTIVE;
     if (h.tx.count > 0) {
@@ -949,62 +1203,57 @@ tarnStatus Simulator::read_status(tarnHandle handle, std::uint32_t* status) {
 
 tarnStatus Simulator::io_ctl(tarnHandle handle, std::uint32_t function, void* buffer,
                              std::uint32_t size) {
-    bool start_watcher = false;
-    {
-        Session session(*this);
-        if (tarnStatus st = session.check(handle, true); st != kOk) {
-            return st;
-        }
-        SharedState& s = session.state();
-        HandleState& h = s.handles[handle];
-        if (function == TARN_IOCTL_GET_EVENTHANDLE) {
-            if (buffer == nullptr || size < sizeof(void*)) {
-                return kErrParam;
-            }
-            auto& event = events_[handle];
-            if (!event) {
-                event = std::make_unique<platform::Event>(platform::Event::Reset::Automatic);
-            }
-#if defined(_WIN32)
-            void* native = event->native_handle();
-#else
-            void* native = event.get();
-#endif
-            std::memcpy(buffer, &native, sizeof(void*));
-            signal_ready_locked(s);
-            start_watcher = true;
-        } else {
-            std::uint32_t value = 0;
-            if (buffer == nullptr || size < sizeof(value)) {
-                return kErrParam;
-            }
-            std::memcpy(&value, buffer, sizeof(value));
-            switch (function) {
-                case TARN_IOCTL_SET_TIMER_SCALE:
-                    if (value != 1) {
-                        return kErrNotSupported;  // time stamps are in microseconds only
-                    }
-                    break;
-                case TARN_IOCTL_SET_TXACK:
-                    h.txack = value != 0;
-                    break;
-                case TARN_IOCTL_SET_LOCAL_TXACK:
-                    h.local_txack = value != 0;
-                    break;
-                case TARN_IOCTL_SET_LOCAL_TXECHO:
-                    h.local_echo = value != 0;
-                    break;
-                default:
-                    return kErrNotSupported;
-            }
-        }
+    Session session(*this);
+    if (tarnStatus st = session.check(handle, true); st != kOk) {
+        return st;
     }
-    if (start_watcher) {
-        std::lock_guard guard(watcher_mutex_);
-        if (!watcher_.joinable()) {
-            watcher_ = platform::Thread("tarnsim watcher", platform::ThreadPriority::Normal,
-                                        [this] { watcher_body(); });
+    SharedState& s = session.state();
+    const auto slot = static_cast<std::size_t>(handle);
+    HandleState& h = s.handles[slot];
+    if (function == TARN_IOCTL_GET_EVENTHANDLE) {
+        if (buffer == nullptr || size < sizeof(void*)) {
+            return kErrParam;
         }
+        make_wakeable_locked(s, slot);
+        Waiters& w = *waiters_[slot];
+        w.watched = true;
+#if defined(_WIN32)
+        void* native = w.event.native_handle();
+#else
+        void* native = &w.event;
+#endif
+        std::memcpy(buffer, &native, sizeof(void*));
+        advance(s, now_ns(), session.signals());
+        if (h.rx.count > 0) {
+            session.signals().add(&w, std::numeric_limits<std::int64_t>::min(), true, false);
+        } else {
+            h.armed_ns = kNotScheduled;
+            rearm(s, slot, session.signals());
+        }
+        return kOk;
+    }
+    std::uint32_t value = 0;
+    if (buffer == nullptr || size < sizeof(value)) {
+        return kErrParam;
+    }
+    std::memcpy(&value, buffer, sizeof(value));
+    switch (function) {
+        case TARN_IOCTL_SET_TIMER_SCALE:
+            if (value != 1) {
+                return kErrNotSupported;  // time stamps are in microseconds only
+            }
+            break;
+        case TARN_IOCTL_SET_TXACK:
+            h.txack = value != 0;
+            break;
+        case TARN_IOCTL_SET_LOCAL_TXACK:
+            h.local_txack = value != 0;
+            break;
+        case TARN_IOCTL_SET_LOCAL_TXECHO:
+            h.local_echo = value != 0;
+            break;
+        default:
+            return kErrNotSupported;
     }
     return kOk;
 }
@@ -1034,8 +1283,8 @@ tarnStatus Simulator::get_handle_data(tarnHandle handle, std::int32_t item, void
 // ---- control operations ----
 
 tarnStatus Simulator::configure(const char* config_path) {
-    stop_watcher();
-    std::lock_guard local(mutex_);
+    stop_delivery();
+    std::unique_lock exclusive(attach_mutex_);
     detach_locked();
     if (config_path == nullptr) {
         return attach_locked();
@@ -1053,9 +1302,22 @@ tarnStatus Simulator::reset() {
     if (session.status() != kOk) {
         return session.status();
     }
-    initialise_state(session.state(), attachment_->config, now_ns());
-    rebuild_view_locked(session.state());
-    events_.clear();
+    SharedState& s = session.state();
+    // Every waiter, here and in other processes, finds its handle gone.
+    for (std::size_t slot = 0; slot < kMaxHandles; ++slot) {
+        if (s.handles[slot].in_use) {
+            poke(s, slot, std::numeric_limits<std::int64_t>::min(), true, session.signals());
+        }
+    }
+    Signals& signals = session.signals();
+    for (std::uint8_t slot : mine_) {
+        Waiters& w = *waiters_[slot];
+        signals.add(&w, std::numeric_limits<std::int64_t>::min(), w.watched, true);
+        w.watched = false;
+    }
+    mine_.clear();
+    initialise_state(s, attachment_->config, now_ns());
+    rebuild_view_locked(s);
     return kOk;
 }
 
@@ -1064,13 +1326,22 @@ tarnStatus Simulator::set_plugged(std::int32_t interface_index, bool plugged) {
     if (session.status() != kOk) {
         return session.status();
     }
+    SharedState& s = session.state();
     if (interface_index < 0 || interface_index >= static_cast<std::int32_t>(kMaxInterfaces) ||
-        !session.state().interfaces[interface_index].present) {
+        !s.interfaces[interface_index].present) {
         return kErrParam;
     }
-    InterfaceState& is = session.state().interfaces[interface_index];
+    InterfaceState& is = s.interfaces[interface_index];
     if (is.plugged && !plugged) {
         ++is.generation;
+        // Whoever waits on one of its handles finds out now.
+        for (std::size_t slot = 0; slot < kMaxHandles; ++slot) {
+            const HandleState& h = s.handles[slot];
+            if (h.in_use && h.channel / kMaxChannelsPerInterface ==
+                                static_cast<std::uint32_t>(interface_index)) {
+                poke(s, slot, now_ns(), true, session.signals());
+            }
+        }
     }
     is.plugged = plugged ? 1 : 0;
     return kOk;
@@ -1088,7 +1359,7 @@ tarnStatus Simulator::inject(std::int32_t bus, std::int32_t id, const void* data
         return kErrParam;
     }
     const std::int64_t now = now_ns();
-    advance(s, now);
+    advance(s, now, session.signals());
     Frame f{};
     if (flags & TARN_MSG_ERROR_FRAME) {
         f = error_frame(now);
@@ -1107,26 +1378,29 @@ tarnStatus Simulator::inject(std::int32_t bus, std::int32_t id, const void* data
         if (f.length > 0) {
             std::memcpy(f.data, data, f.length);
         }
+        measure(f);
     }
     BusState& b = s.buses[bus];
-    const FrameBits bits = frame_bits(f);
-    const std::int64_t duration = frame_duration_ns(f, bitrate, bitrate);
-    b.busy_until_ns = std::max(b.busy_until_ns, now) + duration;
+    WireState& wire = s.wires[bus];
+    ChannelState sender{};
+    sender.bitrate = bitrate;
+    const std::int64_t duration = duration_ns(f, sender);
+    wire.busy_until_ns = std::max(wire.busy_until_ns, now) + duration;
     ++b.frames;
-    b.bits += bits.nominal + bits.data;
+    b.bits += static_cast<std::uint64_t>(f.nominal_bits) + f.data_bits;
     b.busy_ns += static_cast<std::uint64_t>(duration);
     if (f.flags & TARN_MSG_ERROR_FRAME) {
         ++b.error_frames;
     }
-    for (HandleState& h : s.handles) {
-        if (receiving(s, h) && s.channels[h.channel].bus == bus) {
+    for (std::uint32_t i = 0; i < wire.count; ++i) {
+        const std::size_t slot = wire.handles[i];
+        const HandleState& h = s.handles[slot];
+        if (receiving(s, h)) {
             const bool readable =
                 (f.flags & TARN_MSG_ERROR_FRAME) || s.channels[h.channel].bitrate == bitrate;
-            push_rx(s, h, readable ? f : error_frame(now));
+            push_rx(s, slot, readable ? f : error_frame(now), session.signals());
         }
     }
-    signal_ready_locked(s);
-    changed_.notify_all();
     return kOk;
 }
 
@@ -1147,11 +1421,15 @@ tarnStatus Simulator::force_bus_off(std::int32_t interface_index, std::int32_t c
         static_cast<std::uint32_t>(channel) >= s.interfaces[interface_index].channels) {
         return kErrParam;
     }
-    advance(s, now_ns());
+    const std::int64_t now = now_ns();
+    advance(s, now, session.signals());
     s.channels[global].bus_off = 1;
-    for (HandleState& h : s.handles) {
-        if (h.in_use && h.channel == global) {
-            h.tx.clear();
+    const WireState& wire = s.wires[s.channels[global].wire];
+    for (std::uint32_t i = 0; i < wire.count; ++i) {
+        const std::size_t slot = wire.handles[i];
+        if (s.handles[slot].channel == global) {
+            s.handles[slot].tx.clear();
+            poke(s, slot, now, true, session.signals());  // a write sync is over
         }
     }
     return kOk;
@@ -1198,8 +1476,25 @@ tarnStatus Simulator::set_paced(bool paced) {
     if (session.status() != kOk) {
         return session.status();
     }
-    advance(session.state(), now_ns());
-    session.state().paced = paced ? 1 : 0;
+    SharedState& s = session.state();
+    const std::int64_t now = now_ns();
+    advance(s, now, session.signals());
+    s.paced = paced ? 1 : 0;
+    if (!paced) {
+        // What is on the wire ends now, like everything written from here on.
+        for (std::uint32_t w = 0; w < kMaxWires; ++w) {
+            for (std::uint32_t i = 0; i < s.wires[w].count; ++i) {
+                HandleState& h = s.handles[s.wires[w].handles[i]];
+                for (std::uint32_t n = 0; n < h.tx.count; ++n) {
+                    if (h.tx.at(n).time_ns != kNotScheduled) {
+                        h.tx.at(n).time_ns = now;
+                        note_pending(s, w, now);
+                    }
+                }
+            }
+        }
+        advance(s, now, session.signals());
+    }
     return kOk;
 }
 
@@ -1214,8 +1509,7 @@ tarnStatus Simulator::get_bus_stats(std::int32_t bus, tarnsim_bus_stats* stats, 
         return kErrParam;
     }
     const std::int64_t now = now_ns();
-    advance(s, now);
-    signal_ready_locked(s);
+    advance(s, now, session.signals());
     BusState& b = s.buses[bus];
     stats->frames = b.frames;
     stats->error_frames = b.error_frames;

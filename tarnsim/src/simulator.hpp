@@ -1,21 +1,23 @@
 #pragma once
 // The simulator as one process sees it: the attachment to the shared state of one
-// instance, the channel numbering of the last enumeration, the wait handles of this
-// process's open handles and the thread that signals them.
+// instance, the channel numbering of the last enumeration, the wait objects of this
+// process's handles and the thread that answers its doorbell.
 
+#include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
 #include "config.hpp"
 #include "platform/event.hpp"
 #include "platform/liveness.hpp"
+#include "platform/named_event.hpp"
 #include "platform/named_mutex.hpp"
 #include "platform/shared_memory.hpp"
 #include "platform/thread.hpp"
@@ -83,41 +85,92 @@ class Simulator {
         Config config;
         platform::NamedMutex mutex;  // guards the shared state
         platform::SharedMemory state;
-        std::uint32_t token = 0;  // this process's identity in the handle table
+        SharedState* shared = nullptr;  // the block's data
+        std::uint32_t token = 0;        // this process's identity in the handle table
         // Held for the life of the attachment, so that other processes can tell whether
         // this one is gone.
         std::optional<platform::LivenessMark> liveness;
     };
 
+    // This process's wait objects of one handle slot. Made at the first open of the slot
+    // and never destroyed, so that a wait handle given out stays a valid object.
+    struct Waiters {
+        platform::Event event{platform::Event::Reset::Automatic};  // the wait handle
+        // Ends the waits of calls blocked on the handle (read, write sync) to look again.
+        platform::Event wake{platform::Event::Reset::Manual};
+        bool watched = false;  // the wait handle was given out; guarded by the named mutex
+    };
+
+    // Wake-ups found with the named mutex held, given once it is released.
+    struct Signals {
+        struct Local {
+            Waiters* waiters;
+            std::int64_t at;  // the wait handle is set then (if watched)
+            bool event;
+            bool wake;  // blocked calls look again now
+        };
+        Local local[kMaxHandles];
+        std::uint32_t locals = 0;
+        std::uint32_t tokens[kMaxHandles];  // doorbells of other processes to ring
+        std::uint32_t rings = 0;
+
+        void add(Waiters* w, std::int64_t at, bool event, bool wake);
+        void ring(std::uint32_t token);
+    };
+
+    // The thread that answers this process's doorbell, and the bell.
+    struct Delivery {
+        std::uint32_t token = 0;  // of the attachment it serves
+        platform::Thread thread;
+        std::shared_ptr<std::atomic<bool>> stop;
+        std::shared_ptr<platform::NamedEvent> bell;
+    };
+
     class Session;
 
-    // Everything below with _locked expects mutex_ held; functions taking SharedState&
-    // expect the named mutex held too.
+    // Everything with _locked expects the attachment lock (shared) and the named mutex
+    // held; functions taking SharedState& expect the named mutex held too.
     tarnStatus attach_locked();
     tarnStatus attach_config_locked(const Config& config);
     void detach_locked();
+    // Closes this process's handles; with the attachment lock held exclusively.
+    void close_mine_locked();
     void rebuild_view_locked(const SharedState& s);
     void reclaim_dead_handles_locked(SharedState& s);
+    void release_handle_locked(SharedState& s, std::size_t slot, Signals& signals);
     tarnStatus check_handle(SharedState& s, tarnHandle handle, bool require_card) const;
     tarnStatus channel_of(const SharedState& s, std::int32_t channel, std::uint32_t& global) const;
-    void advance(SharedState& s, std::int64_t now);
-    void schedule(SharedState& s, HandleState& h, Frame& f, std::int64_t now);
-    void schedule_pending(SharedState& s, HandleState& h, std::int64_t now);
-    void deliver(SharedState& s, std::size_t sender, const Frame& f);
-    void signal_ready_locked(SharedState& s);
-    void stop_watcher();
-    void watcher_body();
+    void advance(SharedState& s, std::int64_t now, Signals& signals);
+    void deliver_due(SharedState& s, std::uint32_t wire, std::int64_t now, Signals& signals);
+    void schedule(SharedState& s, std::size_t slot, Frame& f, std::int64_t now, Signals& signals);
+    void schedule_pending(SharedState& s, std::size_t slot, std::int64_t now, Signals& signals);
+    void deliver(SharedState& s, std::size_t sender, const Frame& f, Signals& signals);
+    void push_rx(SharedState& s, std::size_t slot, Frame f, Signals& signals);
+    void poke(SharedState& s, std::size_t slot, std::int64_t at, bool force, Signals& signals);
+    void rearm(SharedState& s, std::size_t slot, Signals& signals);
+    void make_wakeable_locked(SharedState& s, std::size_t slot);
+    void delivery_body(platform::NamedEvent& bell, const std::atomic<bool>& stop,
+                       std::uint32_t token);
+    void sweep_locked(SharedState& s, Signals& signals);
+    void give(Signals& signals);
+    void ring(std::uint32_t token);
+    void stop_delivery();
 
-    std::mutex mutex_;                 // guards everything below; taken before the named mutex
-    std::condition_variable changed_;  // notified when this process delivered frames
+    // Guards attachment_: shared by every call that uses it, exclusive to attaching and
+    // detaching. Taken before the named mutex.
+    std::shared_mutex attach_mutex_;
     std::optional<Attachment> attachment_;
+    // Guarded by the named mutex, like the shared state they mirror.
     std::vector<std::uint32_t> view_;  // driver channel number -> global channel index
-    std::map<int, std::unique_ptr<platform::Event>> events_;  // wait handles by handle
+    std::array<std::unique_ptr<Waiters>, kMaxHandles> waiters_;
+    std::vector<std::uint8_t> mine_;  // slots of this process's open handles
 
-    std::mutex watcher_mutex_;  // guards watcher_ (start and stop)
-    platform::Thread watcher_;
-    std::atomic<bool> watcher_stop_{false};
-    platform::TimerWait watcher_timer_;
+    std::mutex bells_mutex_;                               // guards bells_
+    std::map<std::uint32_t, platform::NamedEvent> bells_;  // other processes' doorbells
+
+    std::mutex delivery_mutex_;  // guards delivery_, retired_
+    Delivery delivery_;
+    std::vector<Delivery> retired_;  // stopped, joined by the next stop_delivery()
 };
 
 }  // namespace tarnsim

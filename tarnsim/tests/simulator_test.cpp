@@ -84,13 +84,11 @@ tarnHandle open_on_bus(std::int32_t channel, std::int32_t bitrate = 500000,
 // ---- child process modes ----
 
 // Sends one frame with id 0x123 on channel 1 and waits until it is on the wire.
-int child_send(int repeats) {
+int child_send() {
     const tarnHandle h = open_on_bus(1);
     const std::uint8_t data[3] = {1, 2, 3};
-    for (int i = 0; i < repeats; ++i) {
-        if (tarnWrite(h, 0x123, data, 3, 0) != kOk) {
-            return 2;
-        }
+    if (tarnWrite(h, 0x123, data, 3, 0) != kOk) {
+        return 2;
     }
     if (tarnWriteSync(h, kGenerousMs) != kOk) {
         return 3;
@@ -116,16 +114,56 @@ int child_hold_exclusive() {
     }
 }
 
+// Queues frames while silent (of two lengths, alternating), then sends them at once.
+int child_send_saturated() {
+    const tarnHandle h = open_on_bus(1, 500000);
+    if (tarnSetBusOutputControl(h, TARN_DRIVERTYPE_SILENT) != kOk) {
+        return 2;
+    }
+    const std::uint8_t aa[8] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
+    const std::uint8_t ff[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    for (int i = 0; i < 50; ++i) {
+        const bool odd = i % 2 != 0;
+        if (tarnWrite(h, odd ? 0x7FF : 0x2AA, odd ? ff : aa, 8, 0) != kOk) {
+            return 3;
+        }
+    }
+    if (tarnSetBusOutputControl(h, TARN_DRIVERTYPE_NORMAL) != kOk ||
+        tarnWriteSync(h, kGenerousMs) != kOk) {
+        return 4;
+    }
+    return tarnClose(h) == kOk ? 0 : 5;
+}
+
+// Resets the instance, holds channel 1 exclusively, says so through the start-up status
+// and waits to be killed.
+int child_reset_and_hold() {
+    if (tarnsim_reset() != kOk) {
+        return 1;
+    }
+    std::int32_t count = 0;
+    tarnEnumHardwareEx(&count);
+    if (tarnOpenChannel(1, TARN_OPEN_EXCLUSIVE) < 0 || tarnsim_set_startup_status(-5) != kOk) {
+        return 2;
+    }
+    for (;;) {
+        tarnReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, kGenerousMs);
+    }
+}
+
 int run_child(int argc, char** argv) {
     if (argc < 4 || tarnsim_configure(argv[2]) != kOk) {
         return 10;
     }
     const std::string mode = argv[3];
     if (mode == "send") {
-        return child_send(1);
+        return child_send();
     }
-    if (mode == "send-many") {
-        return child_send(50);
+    if (mode == "send-saturated") {
+        return child_send_saturated();
+    }
+    if (mode == "reset-and-hold") {
+        return child_reset_and_hold();
     }
     if (mode == "exclusive-refused") {
         return child_open_exclusive_refused();
@@ -281,6 +319,24 @@ TEST_F(Simulator, HandlesOfADeadProcessAreReclaimed) {
     EXPECT_GE(after, 0);
 }
 
+// Handles that another process's reset took away are no longer this process's to close:
+// detaching leaves the slot alone, which the other process reuses meanwhile.
+TEST_F(Simulator, DetachAfterAnotherProcessResetLeavesItsHandlesAlone) {
+    const tarnHandle mine = open_on_bus(0);
+    ASSERT_EQ(mine, 0);
+    auto child = spawn_child(config_.path(), "reset-and-hold");
+    // The child has reset the instance and holds channel 1 in slot 0 when it says so.
+    const std::int64_t limit = platform::monotonic_ns() + std::int64_t{kGenerousMs} * 1'000'000;
+    std::int32_t count = 0;
+    while (tarnGetNumberOfChannels(&count) != -5) {
+        ASSERT_LT(platform::monotonic_ns(), limit);
+    }
+    ASSERT_EQ(tarnsim_configure(config_.path().c_str()), kOk);
+    EXPECT_EQ(tarnOpenChannel(1, 0), kNoAccess);
+    child.kill_hard();
+    child.wait();
+}
+
 TEST_F(Simulator, FullTransmitQueueDrainsAtTheBusRate) {
     constexpr std::uint32_t kQueue = 4;
     constexpr std::int32_t kRate = 10000;
@@ -314,25 +370,66 @@ TEST_F(Simulator, FullTransmitQueueDrainsAtTheBusRate) {
     }
 }
 
-TEST_F(Simulator, PacedBusNeverCarriesMoreThanItsBitRate) {
+// A saturated bus carries frames back to back, each for exactly its stuffed length: the
+// physical frame rate of a real bus with the same frames. The frames are 8-byte standard
+// frames of the lengths worked out in frame_bits_test.cpp: id 0x2AA with 0xAA bytes (111
+// bits, no stuff bit) and id 0x7FF with 0xFF bytes (126 bits), queued by another process
+// while silent and sent at once.
+TEST_F(Simulator, SaturatedBusCarriesThePhysicalFrameRate) {
     constexpr std::int32_t kRate = 500000;
+    constexpr int kFrames = 50;
     const tarnHandle rx = open_on_bus(0, kRate);
-    auto child = spawn_child(config_.path(), "send-many");
-    std::vector<std::uint32_t> times;
-    while (times.size() < 50) {
-        const Rx r = read_wait(rx);
-        ASSERT_EQ(r.status, kOk);
-        times.push_back(r.time);
+    auto child = spawn_child(config_.path(), "send-saturated");
+    std::vector<Rx> frames;
+    while (frames.size() < kFrames) {
+        frames.push_back(read_wait(rx));
+        ASSERT_EQ(frames.back().status, kOk);
     }
     EXPECT_EQ(child.wait(), 0);
-    // A 3-byte standard frame has at least 71 bits on the wire without stuffing.
-    const double min_us = 49 * 71 * 1e6 / kRate;
-    EXPECT_GE(static_cast<double>(times.back() - times.front()), min_us - 1);
+    std::uint64_t bits = 0;
+    double expected_us = 0;
+    for (int i = 0; i < kFrames; ++i) {
+        const std::uint32_t length = frames[i].id == 0x2AA ? 111 : 126;
+        bits += length;
+        if (i > 0) {
+            // Each ends one frame time after the one before (time stamps in whole us).
+            const double frame_us = length * 1e6 / kRate;
+            expected_us += frame_us;
+            EXPECT_NEAR(frames[i].time - frames[i - 1].time, frame_us, 1.0) << i;
+        }
+    }
+    const double span_us = frames.back().time - frames.front().time;
+    EXPECT_NEAR(span_us, expected_us, expected_us * 0.01);
     tarnsim_bus_stats stats{};
     ASSERT_EQ(tarnsim_get_bus_stats(0, &stats, 0), kOk);
-    EXPECT_EQ(stats.frames, 50u);
+    EXPECT_EQ(stats.frames, std::uint64_t{kFrames});
+    EXPECT_EQ(stats.bits, bits);
+    EXPECT_EQ(stats.busy_ns, bits * 1'000'000'000 / kRate);
     EXPECT_LE(stats.busy_ns, stats.elapsed_ns);
-    EXPECT_LE(stats.load, 1.0);
+}
+
+// A wait handle is set when a frame ends on the wire, with no driver call in between.
+TEST_F(Simulator, WaitHandleIsSetAtTheEndOfTheFrame) {
+    constexpr std::int32_t kRate = 10000;  // 11.1 ms for the frame below
+    const tarnHandle rx = open_on_bus(0, kRate);
+    void* wait_handle = nullptr;
+    ASSERT_EQ(tarnIoCtl(rx, TARN_IOCTL_GET_EVENTHANDLE, &wait_handle, sizeof wait_handle), kOk);
+    const tarnHandle tx = open_on_bus(1, kRate);
+    const std::uint8_t data[8] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
+    const std::int64_t written = platform::monotonic_ns();
+    ASSERT_EQ(tarnWrite(tx, 0x2AA, data, 8, 0), kOk);
+    ASSERT_EQ(platform::wait_native_event(wait_handle, std::chrono::milliseconds(kGenerousMs)),
+              platform::WaitResult::Signalled);
+    const std::int64_t woken = platform::monotonic_ns();
+    const Rx frame = read_now(rx);
+    ASSERT_EQ(frame.status, kOk);
+    // The frame ended 111 bit times after the write, and the wait did not end before.
+    const auto since = [&](std::int64_t ns) {
+        return static_cast<std::int32_t>(frame.time - static_cast<std::uint32_t>(ns / 1000));
+    };
+    EXPECT_GE(since(written), 111 * 1000000 / kRate - 1);
+    EXPECT_LE(since(woken), 0);
+    EXPECT_EQ(read_now(rx).status, kNoMsg);
 }
 
 TEST_F(Simulator, ReceiveOverflowIsFlaggedOnTheNextFrame) {

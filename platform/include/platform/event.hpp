@@ -14,7 +14,7 @@ namespace platform {
 enum class WaitResult { Signalled, TimedOut };
 
 class Event {
-public:
+  public:
     enum class Reset { Manual, Automatic };
     // Failure to create the event ends the process.
     explicit Event(Reset reset = Reset::Automatic, bool initially_set = false);
@@ -23,6 +23,12 @@ public:
     ~Event();
 
     void set() noexcept;
+    // Sets the event at the deadline on platform::monotonic_ns() (at once when it has
+    // passed), without the caller's waking up for it: a wait that reaches that time returns
+    // Signalled. A pending time that is earlier stays in force; set() and reset() end it.
+    // POSIX: the waiter's own timed wait serves, so no other thread wakes. Windows: a
+    // thread-pool timer sets the event.
+    void set_at(std::int64_t deadline_monotonic_ns) noexcept;
     void reset() noexcept;
     bool is_set() const noexcept;
 
@@ -38,19 +44,21 @@ public:
 
     struct Impl;
 
-private:
+  private:
     std::unique_ptr<Impl> impl_;
 };
 
 // Waits on an event from outside (for example a driver's Windows event handle) for at
 // most the timeout. On POSIX the handle is a platform::Event*.
 WaitResult wait_native_event(void* handle, std::chrono::milliseconds timeout) noexcept;
+// Sets such an event, for example to end a wait on it early. A null handle is ignored.
+void set_native_event(void* handle) noexcept;
 
 // A wake-up timer for timer threads: wait_until blocks until the deadline passes or
 // wake() is called, whichever comes first. Uses a high-resolution waitable timer on
 // Windows where the system has one.
 class TimerWait {
-public:
+  public:
     // Failure to create the timer or the wake-up event ends the process.
     TimerWait();
     TimerWait(const TimerWait&) = delete;
@@ -69,7 +77,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     explicit TimerWait(std::unique_ptr<Impl> impl) noexcept;
     std::unique_ptr<Impl> impl_;
 };

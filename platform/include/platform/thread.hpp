@@ -12,7 +12,7 @@ enum class ThreadPriority { Normal, Raised };
 
 // A thread that is joined by its owner. The destructor joins if the owner did not.
 class Thread {
-public:
+  public:
     Thread() = default;
     Thread(std::string name, ThreadPriority priority, std::function<void()> body);
     Thread(Thread&&) noexcept = default;
@@ -26,7 +26,7 @@ public:
     const std::string& name() const noexcept { return name_; }
     std::thread::id id() const noexcept { return thread_.get_id(); }
 
-private:
+  private:
     std::string name_;
     std::thread thread_;
 };
@@ -35,7 +35,9 @@ private:
 // name for current_thread_name().
 void set_current_thread_name(const std::string& name);
 const std::string& current_thread_name();
-// Raises the calling thread's priority where the system allows it; false otherwise.
+// Raises the calling thread's priority where the system allows it; false otherwise. Its
+// timed waits end as close to their deadline as the system can (Linux: no timer slack),
+// whether or not the priority could be raised.
 bool raise_current_thread_priority() noexcept;
 
 }  // namespace platform

@@ -1,5 +1,6 @@
 #include <errno.h>
 #include <pthread.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -26,6 +27,9 @@ void set_os_thread_name(const std::string& name) noexcept {
 }  // namespace detail
 
 bool raise_current_thread_priority() noexcept {
+    // Timed waits of a raised thread end when they are due: Linux otherwise lets a timer of
+    // an ordinary thread run up to 50 us late to batch wake-ups. Allowed without privilege.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     // Linux nice values are per thread (setpriority with a thread id). A lower nice value is
     // the analogue of a raised priority inside the Windows normal class. Real-time policies
     // are not used: a real-time thread that spins could starve the machine. Without the

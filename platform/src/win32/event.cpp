@@ -1,8 +1,10 @@
 #include "platform/event.hpp"
+#include "platform/named_event.hpp"
 
 #include <windows.h>
 
 #include <limits>
+#include <mutex>
 #include <optional>
 
 #include "handle.hpp"
@@ -74,6 +76,31 @@ NtQueryEventFn nt_query_event() noexcept {
 struct Event::Impl {
     win32::UniqueHandle handle;
     bool manual = false;
+
+    std::mutex mutex;                                             // guards due, timer
+    std::int64_t due = std::numeric_limits<std::int64_t>::max();  // pending set_at time
+    PTP_TIMER timer = nullptr;  // made at the first set_at; sets the event when it fires
+
+    ~Impl() {
+        if (timer != nullptr) {
+            ::SetThreadpoolTimer(timer, nullptr, 0, 0);
+            ::WaitForThreadpoolTimerCallbacks(timer, TRUE);
+            ::CloseThreadpoolTimer(timer);
+        }
+    }
+
+    static void CALLBACK fire(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER) {
+        ::SetEvent(static_cast<Impl*>(context)->handle.get());
+    }
+
+    // Ends a pending time.
+    void cancel() noexcept {
+        std::lock_guard lock(mutex);
+        due = std::numeric_limits<std::int64_t>::max();
+        if (timer != nullptr) {
+            ::SetThreadpoolTimer(timer, nullptr, 0, 0);
+        }
+    }
 };
 
 Event::Event(Reset reset, bool initially_set) : impl_(std::make_unique<Impl>()) {
@@ -88,10 +115,38 @@ Event::Event(Reset reset, bool initially_set) : impl_(std::make_unique<Impl>()) 
 Event::~Event() = default;
 
 void Event::set() noexcept {
+    impl_->cancel();
     ::SetEvent(impl_->handle.get());
 }
 
+void Event::set_at(std::int64_t deadline_monotonic_ns) noexcept {
+    const std::int64_t now = monotonic_ns();
+    if (deadline_monotonic_ns <= now) {
+        set();
+        return;
+    }
+    std::lock_guard lock(impl_->mutex);
+    if (impl_->due > now && impl_->due <= deadline_monotonic_ns) {
+        return;  // an earlier time is pending
+    }
+    if (impl_->timer == nullptr) {
+        impl_->timer = ::CreateThreadpoolTimer(&Impl::fire, impl_.get(), nullptr);
+        if (impl_->timer == nullptr) {
+            ::SetEvent(impl_->handle.get());  // early rather than never
+            return;
+        }
+    }
+    impl_->due = deadline_monotonic_ns;
+    // Relative due time (negative), in 100 ns units, rounded up.
+    const std::int64_t relative = -((deadline_monotonic_ns - now + 99) / 100);
+    FILETIME due;
+    due.dwLowDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(relative) & 0xFFFFFFFFu);
+    due.dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(relative) >> 32);
+    ::SetThreadpoolTimer(impl_->timer, &due, 0, 0);
+}
+
 void Event::reset() noexcept {
+    impl_->cancel();
     ::ResetEvent(impl_->handle.get());
 }
 
@@ -146,6 +201,12 @@ WaitResult wait_native_event(void* handle, std::chrono::milliseconds timeout) no
         return WaitResult::TimedOut;
     }
     return result;
+}
+
+void set_native_event(void* handle) noexcept {
+    if (handle != nullptr) {
+        ::SetEvent(static_cast<HANDLE>(handle));
+    }
 }
 
 struct TimerWait::Impl {
@@ -229,6 +290,46 @@ WaitResult TimerWait::wait_until(std::int64_t deadline_monotonic_ns) noexcept {
 
 void TimerWait::wake() noexcept {
     ::SetEvent(impl_->woken.get());
+}
+
+struct NamedEvent::Impl {
+    win32::UniqueHandle handle;  // automatic-reset named event
+};
+
+Result<NamedEvent> NamedEvent::open(const std::string& name) {
+    if (name.empty()) {
+        return unexpected(SystemError{"shared object names must not be empty", ERROR_INVALID_NAME});
+    }
+    auto impl = std::make_unique<Impl>();
+    impl->handle.reset(::CreateEventA(nullptr, FALSE, FALSE, name.c_str()));
+    if (!impl->handle) {
+        return unexpected(
+            SystemError{"CreateEventA failed for " + name, static_cast<int>(::GetLastError())});
+    }
+    return NamedEvent(std::move(impl));
+}
+
+NamedEvent::NamedEvent(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
+NamedEvent::NamedEvent(NamedEvent&&) noexcept = default;
+NamedEvent& NamedEvent::operator=(NamedEvent&&) noexcept = default;
+NamedEvent::~NamedEvent() = default;
+
+void NamedEvent::set() noexcept {
+    ::SetEvent(impl_->handle.get());
+}
+
+WaitResult NamedEvent::wait_until(std::int64_t deadline_monotonic_ns) noexcept {
+    WaitResult result = WaitResult::TimedOut;
+    if (deadline_monotonic_ns == std::numeric_limits<std::int64_t>::max()) {
+        if (::WaitForSingleObject(impl_->handle.get(), INFINITE) != WAIT_OBJECT_0) {
+            fatal("platform::NamedEvent: WaitForSingleObject failed");
+        }
+        return WaitResult::Signalled;
+    }
+    if (!wait_handle_until(impl_->handle.get(), deadline_monotonic_ns, result)) {
+        fatal("platform::NamedEvent: WaitForSingleObject failed");
+    }
+    return result;
 }
 
 }  // namespace platform
