@@ -39,26 +39,18 @@ inline constexpr auto kGenerous = std::chrono::seconds(20);
 
 inline bool g_scenario_child = false;
 
-// The exports, resolved by their plain names.
+// The exports, resolved by their plain names, and the simulator's frame injection.
+#define J1939_TEST_EXPORTS(X)                                                                  \
+    X(create_channel)                                                                          \
+    X(destroy_channel) X(open_channel) X(close_channel) X(register_callbacks) X(claim_address) \
+        X(remove_address_claim) X(write) X(read) X(set_channel_option) X(get_channel_option)   \
+            X(configure_shared_address_table) X(start_log)
 struct Api {
-    explicit Api(platform::DynamicLibrary loaded) : library(std::move(loaded)) {}
-    platform::DynamicLibrary library;
-    decltype(&j1939_create_channel) create_channel = nullptr;
-    decltype(&j1939_destroy_channel) destroy_channel = nullptr;
-    decltype(&j1939_open_channel) open_channel = nullptr;
-    decltype(&j1939_close_channel) close_channel = nullptr;
-    decltype(&j1939_register_callbacks) register_callbacks = nullptr;
-    decltype(&j1939_claim_address) claim_address = nullptr;
-    decltype(&j1939_remove_address_claim) remove_address_claim = nullptr;
-    decltype(&j1939_write) write = nullptr;
-    decltype(&j1939_read) read = nullptr;
-    decltype(&j1939_set_channel_option) set_option = nullptr;
-    decltype(&j1939_get_channel_option) get_option = nullptr;
-    decltype(&j1939_configure_shared_address_table) configure_shared_table = nullptr;
-    decltype(&j1939_start_log) start_log = nullptr;
-    // The simulator's control interface.
-    std::optional<platform::DynamicLibrary> simulator;
+#define J1939_TEST_FIELD(name) decltype(&j1939_##name) name = nullptr;
+    J1939_TEST_EXPORTS(J1939_TEST_FIELD)
+#undef J1939_TEST_FIELD
     tarnsim_inject_fn inject = nullptr;
+    std::vector<platform::DynamicLibrary> libraries;  // kept loaded for the process
 };
 
 inline fs::path binary_dir() {
@@ -67,40 +59,26 @@ inline fs::path binary_dir() {
 
 inline Api& api() {
     static Api* const loaded = [] {
-        const std::string path =
-            (binary_dir() / platform::shared_library_file_name("qz121032")).string();
-        auto library = platform::DynamicLibrary::open(path);
-        if (!library) {
-            std::fprintf(stderr, "cannot load %s: %s\n", path.c_str(),
-                         library.error().what.c_str());
+        auto* a = new Api();
+        auto library = platform::DynamicLibrary::open(
+            (binary_dir() / platform::shared_library_file_name("qz121032")).string());
+        auto simulator =
+            platform::DynamicLibrary::open(platform::shared_library_file_name("tarnlib32"));
+        if (!library || !simulator) {
+            std::fprintf(stderr, "cannot load the library or the simulator\n");
             std::abort();
         }
-        auto* a = new Api(std::move(*library));
-        bool complete = true;
-        auto resolve = [&](auto& fn, const char* name) {
-            fn = a->library.function<std::remove_reference_t<decltype(fn)>>(name);
-            complete = complete && fn != nullptr;
-        };
-        resolve(a->create_channel, "j1939_create_channel");
-        resolve(a->destroy_channel, "j1939_destroy_channel");
-        resolve(a->open_channel, "j1939_open_channel");
-        resolve(a->close_channel, "j1939_close_channel");
-        resolve(a->register_callbacks, "j1939_register_callbacks");
-        resolve(a->claim_address, "j1939_claim_address");
-        resolve(a->remove_address_claim, "j1939_remove_address_claim");
-        resolve(a->write, "j1939_write");
-        resolve(a->read, "j1939_read");
-        resolve(a->set_option, "j1939_set_channel_option");
-        resolve(a->get_option, "j1939_get_channel_option");
-        resolve(a->configure_shared_table, "j1939_configure_shared_address_table");
-        resolve(a->start_log, "j1939_start_log");
-        auto sim = platform::DynamicLibrary::open(platform::shared_library_file_name("tarnlib32"));
-        if (!complete || !sim) {
-            std::fprintf(stderr, "the library or the simulator lacks exports\n");
-            std::abort();
-        }
-        a->simulator.emplace(std::move(*sim));
-        a->inject = a->simulator->function<tarnsim_inject_fn>("tarnsim_inject");
+#define J1939_TEST_RESOLVE(name)                                     \
+    a->name = library->function<decltype(a->name)>("j1939_" #name);  \
+    if (a->name == nullptr) {                                        \
+        std::fprintf(stderr, "the library lacks j1939_" #name "\n"); \
+        std::abort();                                                \
+    }
+        J1939_TEST_EXPORTS(J1939_TEST_RESOLVE)
+#undef J1939_TEST_RESOLVE
+        a->inject = simulator->function<tarnsim_inject_fn>("tarnsim_inject");
+        a->libraries.push_back(std::move(*library));
+        a->libraries.push_back(std::move(*simulator));
         return a;
     }();
     return *loaded;
@@ -249,63 +227,62 @@ inline Read read_pgn(j1939_handle handle, std::uint32_t pgn) {
     }
 }
 
-// What the callbacks saw, for every channel of the process.
-struct RxSeen {
+// What the callbacks saw, for every channel of the process: received messages (value:
+// PGN, flag: is error), transmit outcomes (value: tag, flag: failed) and address outcomes
+// (value: address, flag: claimed).
+struct Event {
+    enum Kind { Rx, Tx, Address } kind;
     j1939_handle handle;
+    std::uint32_t value;
+    bool flag;
     J1939Header header;
     Bytes data;
-    bool error;
-};
-struct TxSeen {
-    j1939_handle handle;
-    std::uint32_t tag;
-    bool failed;
-};
-struct AddressSeen {
-    j1939_handle handle;
-    std::uint32_t address;
-    bool claimed;
 };
 struct Seen {
-    std::mutex mutex;  // guards the lists
+    std::mutex mutex;  // guards events
     std::condition_variable changed;
-    std::vector<RxSeen> rx;
-    std::vector<TxSeen> tx;
-    std::vector<AddressSeen> addresses;
+    std::vector<Event> events;
 
-    // Waits (with the generous limit) until the condition holds over the lists.
-    bool until(const std::function<bool(Seen&)>& condition) {
+    void add(Event event) {
+        {
+            std::lock_guard lock(mutex);
+            events.push_back(std::move(event));
+        }
+        changed.notify_all();
+    }
+    // Events of the kind, handle and value (flag not set: either), and for received
+    // messages of the size.
+    std::size_t count(Event::Kind kind, j1939_handle handle, std::uint32_t value,
+                      std::optional<bool> flag = false, std::optional<std::size_t> size = {}) {
+        std::lock_guard lock(mutex);
+        return std::count_if(events.begin(), events.end(), [&](const Event& e) {
+            return e.kind == kind && e.handle == handle && e.value == value &&
+                   (!flag || e.flag == *flag) && (!size || e.data.size() == *size);
+        });
+    }
+    // Waits (with the generous limit) until the condition holds.
+    bool until(const std::function<bool()>& condition) {
         std::unique_lock lock(mutex);
-        return changed.wait_for(lock, kGenerous, [&] { return condition(*this); });
-    }
-    bool has_rx(j1939_handle handle, std::uint32_t pgn, std::size_t size) {
-        for (const RxSeen& r : rx) {
-            if (r.handle == handle && r.header.pgn == pgn && r.data.size() == size && !r.error) {
-                return true;
-            }
-        }
-        return false;
-    }
-    bool has_tx(j1939_handle handle, std::uint32_t tag, bool failed) {
-        for (const TxSeen& t : tx) {
-            if (t.handle == handle && t.tag == tag && t.failed == failed) {
-                return true;
-            }
-        }
-        return false;
-    }
-    bool has_address(j1939_handle handle, std::uint32_t address, bool claimed) {
-        for (const AddressSeen& a : addresses) {
-            if (a.handle == handle && a.address == address && a.claimed == claimed) {
-                return true;
-            }
-        }
-        return false;
+        return changed.wait_for(lock, kGenerous, [&] {
+            lock.unlock();
+            const bool holds = condition();
+            lock.lock();
+            return holds;
+        });
     }
 };
 inline Seen& seen() {
     static Seen* const s = new Seen();
     return *s;
+}
+inline bool received(j1939_handle h, std::uint32_t pgn, std::size_t size) {
+    return seen().count(Event::Rx, h, pgn, false, size) > 0;
+}
+inline bool sent(j1939_handle h, std::uint32_t tag, bool failed) {
+    return seen().count(Event::Tx, h, tag, failed) > 0;
+}
+inline bool claimed(j1939_handle h, std::uint32_t address, bool claimed = true) {
+    return seen().count(Event::Address, h, address, claimed) > 0;
 }
 
 // What a callback does beyond recording, chosen by the registered context.
@@ -318,55 +295,32 @@ enum Context : std::uint32_t {
 inline constexpr std::uint32_t kPgnPing = 0xFF01;
 inline constexpr std::uint32_t kPgnPong = 0xFF02;
 inline constexpr std::uint32_t kPgnCloseYou = 0xFF03;
-// Results of the closes and destroys callbacks made on their own channels.
-inline std::vector<std::int32_t>& self_close_results() {
-    static auto* results = new std::vector<std::int32_t>();
-    return *results;
-}
+// A callback's close or destroy of its own channel is recorded as an address event with
+// this value, flag set when it succeeded.
+inline constexpr std::uint32_t kSelfClosed = 0x1000;
 
 inline void J1939_CALLBACK on_rx(j1939_handle handle, std::uint32_t context, J1939Header h,
                                  std::uint64_t, const std::uint8_t* data, std::uint32_t length,
                                  std::uint32_t is_error) {
+    const Bytes bytes(data, data + length);
     if ((context & kAnswerPing) && h.pgn == kPgnPing) {
         // Refused when another thread has closed the channel meanwhile.
-        (void)write(handle, kPgnPong, h.dest_addr, h.src_addr, Bytes(data, data + length));
+        (void)write(handle, kPgnPong, h.dest_addr, h.src_addr, bytes);
     }
-    std::optional<std::int32_t> closed;
-    if ((context & kCloseOnAsk) && h.pgn == kPgnCloseYou) {
-        closed = api().close_channel(handle);
+    if ((context & (kCloseOnAsk | kDestroyOnAsk)) && h.pgn == kPgnCloseYou) {
+        const std::int32_t closed =
+            (context & kCloseOnAsk) ? api().close_channel(handle) : api().destroy_channel(handle);
+        seen().add({Event::Address, handle, kSelfClosed, closed == 0, h, {}});
     }
-    if ((context & kDestroyOnAsk) && h.pgn == kPgnCloseYou) {
-        closed = api().destroy_channel(handle);
-    }
-    Seen& s = seen();
-    {
-        std::lock_guard lock(s.mutex);
-        s.rx.push_back(RxSeen{handle, h, Bytes(data, data + length), is_error != 0});
-        if (closed) {
-            self_close_results().push_back(*closed);
-        }
-    }
-    s.changed.notify_all();
+    seen().add({Event::Rx, handle, h.pgn, is_error != 0, h, bytes});
 }
-
-inline void J1939_CALLBACK on_tx(j1939_handle handle, std::uint32_t, std::uint32_t tag, J1939Header,
-                                 std::uint64_t, std::uint32_t failed) {
-    Seen& s = seen();
-    {
-        std::lock_guard lock(s.mutex);
-        s.tx.push_back(TxSeen{handle, tag, failed != 0});
-    }
-    s.changed.notify_all();
+inline void J1939_CALLBACK on_tx(j1939_handle handle, std::uint32_t, std::uint32_t tag,
+                                 J1939Header h, std::uint64_t, std::uint32_t failed) {
+    seen().add({Event::Tx, handle, tag, failed != 0, h, {}});
 }
-
 inline void J1939_CALLBACK on_address(j1939_handle handle, std::uint32_t, std::uint32_t address,
-                                      std::uint32_t claimed) {
-    Seen& s = seen();
-    {
-        std::lock_guard lock(s.mutex);
-        s.addresses.push_back(AddressSeen{handle, address, claimed != 0});
-    }
-    s.changed.notify_all();
+                                      std::uint32_t is_claimed) {
+    seen().add({Event::Address, handle, address, is_claimed != 0, {}, {}});
 }
 
 // A channel of the scenario: created on the simulator's channel, with callbacks when

@@ -52,7 +52,7 @@ TEST(J1939Exports, EveryExportRefusesWhatItMustAndReportsWhatItReads) {
     EXPECT_EQ(b.handle, 2u);
     EXPECT_EQ(j.create_channel(0, 0, 500000).status, -2);
     EXPECT_TRUE(log_has("Failed to find or create CAN bus with specified parameters"));
-    EXPECT_EQ(j.configure_shared_table(), -1) << "channels exist already";
+    EXPECT_EQ(j.configure_shared_address_table(), -1) << "channels exist already";
 
     const Bytes nine(9, 0x99);
     const Bytes too_long(1786, 0x11);
@@ -71,8 +71,8 @@ TEST(J1939Exports, EveryExportRefusesWhatItMustAndReportsWhatItReads) {
             {"remove", [&j, h] { return j.remove_address_claim(h, 0x20); }, -2},
             {"write", [&j, h] { return write(h, 0xFEF1, 0x20, 255, {1}); }, -2},
             {"read", [&j, h] { return read(h, 0).result.status; }, -2},
-            {"set option", [&j, h] { return j.set_option(h, 5, 100); }, -2},
-            {"get option", [&j, h] { return j.get_option(h, 5).status; }, -2},
+            {"set option", [&j, h] { return j.set_channel_option(h, 5, 100); }, -2},
+            {"get option", [&j, h] { return j.get_channel_option(h, 5).status; }, -2},
             {"destroy", [&j, h] { return j.destroy_channel(h); }, -2},
         };
     };
@@ -82,16 +82,16 @@ TEST(J1939Exports, EveryExportRefusesWhatItMustAndReportsWhatItReads) {
         {"claim on a closed channel", [&] { return j.claim_address(a.handle, 0x20, 1, 0); }, -1},
         {"remove what is not claimed", [&] { return j.remove_address_claim(a.handle, 0x20); }, -1},
         {"close a closed channel", [&] { return j.close_channel(a.handle); }, 0},
-        {"TX echo 2", [&] { return j.set_option(a.handle, 0, 2); }, -3},
-        {"option 42", [&] { return j.set_option(a.handle, 42, 0); }, -3},
-        {"BAM gap 201 ms", [&] { return j.set_option(a.handle, 2, 201); }, -3},
-        {"T1 20001 ms", [&] { return j.set_option(a.handle, 5, 20001); }, -3},
-        {"read option 0", [&] { return j.get_option(a.handle, 0).status; }, -3},
-        {"TP passthrough while closed", [&] { return j.set_option(a.handle, 1, 1); }, 0},
+        {"TX echo 2", [&] { return j.set_channel_option(a.handle, 0, 2); }, -3},
+        {"option 42", [&] { return j.set_channel_option(a.handle, 42, 0); }, -3},
+        {"BAM gap 201 ms", [&] { return j.set_channel_option(a.handle, 2, 201); }, -3},
+        {"T1 20001 ms", [&] { return j.set_channel_option(a.handle, 5, 20001); }, -3},
+        {"read option 0", [&] { return j.get_channel_option(a.handle, 0).status; }, -3},
+        {"TP passthrough while closed", [&] { return j.set_channel_option(a.handle, 1, 1); }, 0},
     };
     const std::vector<Call> open = {
         {"open twice", [&] { return j.open_channel(a.handle); }, -1},
-        {"TP passthrough while open", [&] { return j.set_option(a.handle, 1, 0); }, -2},
+        {"TP passthrough while open", [&] { return j.set_channel_option(a.handle, 1, 0); }, -2},
         {"callbacks while open",
          [&] { return j.register_callbacks(b.handle, 0, on_rx, on_tx, on_address); }, -2},
         {"9 bytes in TP passthrough", [&] { return write(a.handle, 0xFEF1, 0x20, 255, nine); }, -3},
@@ -109,8 +109,8 @@ TEST(J1939Exports, EveryExportRefusesWhatItMustAndReportsWhatItReads) {
     for (const Call& c : closed) {
         EXPECT_EQ(c.call(), c.expected) << c.what;
     }
-    EXPECT_EQ(j.get_option(a.handle, 5).value, 750u);
-    EXPECT_EQ(j.get_option(a.handle, 1).value, 1u);
+    EXPECT_EQ(j.get_channel_option(a.handle, 5).value, 750u);
+    EXPECT_EQ(j.get_channel_option(a.handle, 1).value, 1u);
     ASSERT_EQ(j.open_channel(a.handle), 0);
     ASSERT_EQ(j.open_channel(b.handle), 0);
     for (const Call& c : open) {
@@ -159,8 +159,8 @@ TEST(J1939Exports, EveryExportRefusesWhatItMustAndReportsWhatItReads) {
     }
 
     // Without channels the shared table can be chosen, once; handles then come from it.
-    EXPECT_EQ(j.configure_shared_table(), 0);
-    EXPECT_EQ(j.configure_shared_table(), -1);
+    EXPECT_EQ(j.configure_shared_address_table(), 0);
+    EXPECT_EQ(j.configure_shared_address_table(), -1);
     const J1939CreateResult shared = j.create_channel(0, 0, 250000);
     EXPECT_EQ(shared.status, 0);
     EXPECT_EQ(j.destroy_channel(shared.handle), 0);
@@ -175,7 +175,7 @@ TEST(J1939Exports, TransfersOf1785BytesBothWaysThroughReads) {
     const j1939_handle x = open_channel(0, false);
     const j1939_handle y = open_channel(1, false);
     for (j1939_handle h : {x, y}) {
-        ASSERT_EQ(j.set_option(h, 2, 0), 0);  // BAM packets back to back
+        ASSERT_EQ(j.set_channel_option(h, 2, 0), 0);  // BAM packets back to back
     }
     ASSERT_EQ(j.claim_address(x, 0x20, low(kLow), high(kLow)), 0);
     ASSERT_EQ(j.claim_address(y, 0x30, low(kHigh), high(kHigh)), 0);
@@ -218,41 +218,38 @@ TEST(J1939Exports, CallbacksTheirThreadAndReadsThatWait) {
 
     const j1939_handle x = open_channel(0, true);
     const j1939_handle y = open_channel(1, true, kAnswerPing);
-    ASSERT_EQ(j.set_option(x, 7, 100), 0);  // T3: an unanswered RTS fails soon
-    ASSERT_EQ(j.set_option(y, 2, 0), 0);
+    ASSERT_EQ(j.set_channel_option(x, 7, 100), 0);  // T3: an unanswered RTS fails soon
+    ASSERT_EQ(j.set_channel_option(y, 2, 0), 0);
     ASSERT_EQ(j.claim_address(x, 0x20, low(kHigh), high(kHigh)), 0);
     ASSERT_EQ(j.claim_address(y, 0x30, low(kHigh), high(kHigh)), 0);
-    ASSERT_TRUE(seen().until(
-        [&](Seen& s) { return s.has_address(x, 0x20, true) && s.has_address(y, 0x30, true); }));
+    ASSERT_TRUE(seen().until([&] { return claimed(x, 0x20) && claimed(y, 0x30); }));
 
     // Transfers and a frame with tags; an RTS nobody answers fails.
     ASSERT_EQ(write(x, kPgnPdu1, 0x20, 0x30, pattern(1785, 1), 11), 0);
     ASSERT_EQ(write(y, 0xFEF6, 0x30, 255, pattern(1785, 2), 12), 0);
     ASSERT_EQ(write(x, 0xFEF7, 0x20, 255, pattern(8, 3), 13), 0);
     ASSERT_EQ(write(x, kPgnPdu1, 0x20, 0x99, pattern(20, 4), 14), 0);
-    EXPECT_TRUE(seen().until([&](Seen& s) {
-        return s.has_rx(y, kPgnPdu1, 1785) && s.has_rx(x, 0xFEF6, 1785) && s.has_rx(y, 0xFEF7, 8) &&
-               s.has_tx(x, 11, false) && s.has_tx(y, 12, false) && s.has_tx(x, 13, false) &&
-               s.has_tx(x, 14, true);
+    EXPECT_TRUE(seen().until([&] {
+        return received(y, kPgnPdu1, 1785) && received(x, 0xFEF6, 1785) && received(y, 0xFEF7, 8) &&
+               sent(x, 11, false) && sent(y, 12, false) && sent(x, 13, false) && sent(x, 14, true);
     }));
     {
         std::lock_guard lock(seen().mutex);
-        for (const RxSeen& r : seen().rx) {
-            if (r.data.size() == 1785) {
-                EXPECT_EQ(r.data, pattern(1785, r.handle == y ? 1 : 2));
-                EXPECT_EQ(r.header.src_addr, r.handle == y ? 0x20 : 0x30);
+        for (const Event& e : seen().events) {
+            if (e.kind == Event::Rx && e.data.size() == 1785) {
+                EXPECT_EQ(e.data, pattern(1785, e.handle == y ? 1 : 2));
+                EXPECT_EQ(e.header.src_addr, e.handle == y ? 0x20 : 0x30);
             }
         }
     }
 
     // A callback that writes on its own channel: y answers pings.
     ASSERT_EQ(write(x, kPgnPing, 0x20, 255, {7, 8, 9}), 0);
-    EXPECT_TRUE(seen().until([&](Seen& s) { return s.has_rx(x, kPgnPong, 3); }));
+    EXPECT_TRUE(seen().until([&] { return received(x, kPgnPong, 3); }));
 
     // Claimed is 1, Cannot Claim 0: y takes x's address with a lower NAME.
     ASSERT_EQ(j.claim_address(y, 0x20, low(kLow), high(kLow)), 0);
-    EXPECT_TRUE(seen().until(
-        [&](Seen& s) { return s.has_address(x, 0x20, false) && s.has_address(y, 0x20, true); }));
+    EXPECT_TRUE(seen().until([&] { return claimed(x, 0x20, false) && claimed(y, 0x20); }));
 
     // A read that waits 10 s holds up no write on its channel, and a close ends it.
     const j1939_handle r = open_channel(0, false);
@@ -275,8 +272,10 @@ TEST(J1939Exports, CallbacksTheirThreadAndReadsThatWait) {
     const j1939_handle c = open_channel(1, true, kCloseOnAsk);
     const j1939_handle d = open_channel(1, true, kDestroyOnAsk);
     ASSERT_EQ(write(x, kPgnCloseYou, 0x20, 255, {}), 0);
-    EXPECT_TRUE(seen().until([](Seen&) { return self_close_results().size() == 2; }));
-    EXPECT_EQ(self_close_results(), (std::vector<std::int32_t>{0, 0}));
+    EXPECT_TRUE(seen().until([&] {
+        return seen().count(Event::Address, c, kSelfClosed, true) == 1 &&
+               seen().count(Event::Address, d, kSelfClosed, true) == 1;
+    }));
     EXPECT_EQ(j.destroy_channel(d), -2);
     EXPECT_EQ(j.destroy_channel(c), 0);
 
@@ -321,31 +320,29 @@ TEST(J1939Exports, TheProtectorAnswersTransfersWhileAnotherClientReceivesSilentl
     }
     World world;
     Api& j = api();
-    ASSERT_EQ(j.configure_shared_table(), 0);
+    ASSERT_EQ(j.configure_shared_address_table(), 0);
     ASSERT_EQ(j.start_log(), 0);
     const j1939_handle p1 = open_channel(0, true);
     const j1939_handle p2 = open_channel(0, true);
     EXPECT_GT(p2, p1);
     const j1939_handle s = open_channel(1, true);
     const J1939CreateResult w = j.create_channel(1, 0, 250000);
-    ASSERT_EQ(j.set_option(w.handle, 1, 1), 0);  // the watcher sees TP.CM frames
+    ASSERT_EQ(j.set_channel_option(w.handle, 1, 1), 0);  // the watcher sees TP.CM frames
     ASSERT_EQ(j.open_channel(w.handle), 0);
     for (j1939_handle p : {p1, p2}) {
-        ASSERT_EQ(j.set_option(p, 4, 16), 0);  // 255 packets: 16 CTS
+        ASSERT_EQ(j.set_channel_option(p, 4, 16), 0);  // 255 packets: 16 CTS
     }
     ASSERT_EQ(j.claim_address(p1, 0x50, low(kLow), high(kLow)), 0);
     ASSERT_EQ(j.claim_address(p2, 0x50, low(kHigh), high(kHigh)), 0);
     ASSERT_EQ(j.claim_address(s, 0x60, low(kHigh), high(kHigh)), 0);
-    ASSERT_TRUE(seen().until([&](Seen& x) {
-        return x.has_address(p1, 0x50, true) && x.has_address(p2, 0x50, true) &&
-               x.has_address(s, 0x60, true);
+    EXPECT_EQ(j.claim_address(p2, 0x50, low(kHigh), high(kHigh)), -1);
+    EXPECT_TRUE(log_has("j1939_claim_address: Address already claimed (tarnERR_PARAM)"));
+    ASSERT_TRUE(seen().until([&] {
+        return claimed(p1, 0x50, true) && claimed(p2, 0x50, true) && claimed(s, 0x60, true);
     }));
 
-    const auto rx_count = [](j1939_handle h) {
-        std::lock_guard lock(seen().mutex);
-        return std::count_if(seen().rx.begin(), seen().rx.end(), [h](const RxSeen& r) {
-            return r.handle == h && r.header.pgn == kPgnPdu1 && r.data.size() == 1785;
-        });
+    const auto transfers = [](j1939_handle h) {
+        return seen().count(Event::Rx, h, kPgnPdu1, false, 1785);
     };
     // p1's claim went on the bus, p2's did not.
     const Watched claims = watch(w.handle, 0x50, kPgnClaimed);
@@ -354,9 +351,8 @@ TEST(J1939Exports, TheProtectorAnswersTransfersWhileAnotherClientReceivesSilentl
     // Both receive; only the protector p1 talks: 16 CTS and one EOMACK from 0x50. Removing
     // p1's claim hands 0x50 over to p2, whose Address Claimed p1's channel sends.
     ASSERT_EQ(write(s, kPgnPdu1, 0x60, 0x50, pattern(1785, 5), 21), 0);
-    EXPECT_TRUE(seen().until([&](Seen& x) {
-        return x.has_rx(p1, kPgnPdu1, 1785) && x.has_rx(p2, kPgnPdu1, 1785) &&
-               x.has_tx(s, 21, false);
+    EXPECT_TRUE(seen().until([&] {
+        return received(p1, kPgnPdu1, 1785) && received(p2, kPgnPdu1, 1785) && sent(s, 21, false);
     }));
     ASSERT_EQ(j.remove_address_claim(p1, 0x50), 0);
     Watched first = watch(w.handle, 0x50, kPgnClaimed);
@@ -366,11 +362,11 @@ TEST(J1939Exports, TheProtectorAnswersTransfersWhileAnotherClientReceivesSilentl
 
     // Now p2 speaks for 0x50 and p1 holds nothing.
     ASSERT_EQ(write(s, kPgnPdu1, 0x60, 0x50, pattern(1785, 6), 22), 0);
-    EXPECT_TRUE(seen().until([&](Seen& x) { return x.has_tx(s, 22, false); }));
-    EXPECT_TRUE(eventually([&] { return rx_count(p2) == 2; }));
+    EXPECT_TRUE(seen().until([&] { return sent(s, 22, false); }));
+    EXPECT_TRUE(eventually([&] { return transfers(p2) == 2; }));
     ASSERT_EQ(write(p1, 0xFEF9, 0x51, 255, {1}), 0);  // from channel 0, as 0x50's frames
     Watched second = watch(w.handle, 0x50, 0xFEF9);
-    EXPECT_EQ(rx_count(p1), 1);
+    EXPECT_EQ(transfers(p1), 1u);
     EXPECT_EQ((second.frames[{kPgnTpCm, 0x11}]), 16);
     EXPECT_EQ((second.frames[{kPgnTpCm, 0x13}]), 1);
     EXPECT_TRUE(second.claims.empty());
@@ -386,7 +382,7 @@ TEST(J1939Exports, TheSharedTableAcrossProcesses) {
     }
     World world;
     Api& j = api();
-    ASSERT_EQ(j.configure_shared_table(), 0);
+    ASSERT_EQ(j.configure_shared_address_table(), 0);
     ASSERT_EQ(j.start_log(), 0);
     const j1939_handle w = open_channel(1, false);
     const j1939_handle a = open_channel(0, true);
@@ -405,7 +401,7 @@ TEST(J1939Exports, TheSharedTableAcrossProcesses) {
     EXPECT_GT(std::stoul(*peer_handle), a) << "client ids continue across processes";
     ASSERT_TRUE(wait_file(peer_dir / "claimed"));
     ASSERT_EQ(j.claim_address(a, 0x80, low(kHigh), high(kHigh)), 0);
-    ASSERT_TRUE(seen().until([&](Seen& s) { return s.has_address(a, 0x80, true); }));
+    ASSERT_TRUE(seen().until([&] { return claimed(a, 0x80, true); }));
     ASSERT_EQ(write(a, 0xFEFA, 0x80, 255, {1}), 0);
     EXPECT_EQ(watch(w, 0x80, 0xFEFA).claims, (std::vector<std::uint64_t>{kLow}));
 
@@ -469,7 +465,7 @@ TEST(J1939Exports, TheSharedTableAcrossProcesses) {
     holder->kill_hard();
     holder->wait();
     EXPECT_EQ(j.claim_address(a, 0x81, low(kHigh), high(kHigh)), 0);
-    EXPECT_TRUE(seen().until([&](Seen& s) { return s.has_address(a, 0x81, true); }));
+    EXPECT_TRUE(seen().until([&] { return claimed(a, 0x81, true); }));
 
     for (j1939_handle h : {w, a, b}) {
         EXPECT_EQ(j.destroy_channel(h), 0);
@@ -592,13 +588,13 @@ TEST(J1939Exports, SixteenThreadsOnFourChannels) {
                     (void)read(c, pick(3));
                     break;
                 case 9:
-                    (void)j.set_option(c, 2 + pick(7), pick(300));
+                    (void)j.set_channel_option(c, 2 + pick(7), pick(300));
                     break;
                 case 10:
-                    (void)j.get_option(any, pick(9));
+                    (void)j.get_channel_option(any, pick(9));
                     break;
                 case 11:
-                    EXPECT_EQ(j.configure_shared_table(), -1);
+                    EXPECT_EQ(j.configure_shared_address_table(), -1);
                     break;
                 case 12:
                     (void)j.start_log();
@@ -651,13 +647,13 @@ TEST(J1939Exports, SixteenThreadsOnFourChannels) {
 // and the claim, then removes the claim when asked and ends when asked.
 int peer_claimer(const fs::path& dir, std::uint64_t name, std::uint8_t address) {
     Api& j = api();
-    if (j.configure_shared_table() != 0) {
+    if (j.configure_shared_address_table() != 0) {
         return 10;
     }
     const j1939_handle h = open_channel(0, true);
     write_file(dir / "handle", std::to_string(h));
     if (j.claim_address(h, address, low(name), high(name)) != 0 ||
-        !seen().until([&](Seen& s) { return s.has_address(h, address, true); })) {
+        !seen().until([&] { return claimed(h, address, true); })) {
         return 11;
     }
     write_file(dir / "claimed", "1");
