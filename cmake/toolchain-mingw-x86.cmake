@@ -9,3 +9,10 @@ set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# The j1939_* exports return their records as Microsoft's compiler does: the 8-byte
+# records in EDX:EAX, larger ones through a hidden pointer the callee pops with its
+# arguments (__stdcall). -freg-struct-return is mingw's default; it is stated here so that
+# the returned records cannot silently move to memory. scripts/check-dll-exports.sh
+# checks the bytes each export pops.
+set(CMAKE_C_FLAGS_INIT "-freg-struct-return")
+set(CMAKE_CXX_FLAGS_INIT "-freg-struct-return")

@@ -188,40 +188,7 @@ class DebugLogSink final : public platform::log::Sink {
     std::mutex stdout_mutex_;  // orders this sink's lines on standard output
 };
 
-// Days since 1970-01-01 to the proleptic Gregorian calendar date (H. Hinnant's
-// civil_from_days).
-struct CivilDate {
-    std::int64_t year;
-    unsigned month;
-    unsigned day;
-};
-
-CivilDate civil_from_days(std::int64_t z) {
-    z += 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const auto doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned day = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned month = mp < 10 ? mp + 3 : mp - 9;
-    const std::int64_t year = static_cast<std::int64_t>(yoe) + era * 400 + (month <= 2 ? 1 : 0);
-    return {year, month, day};
-}
-
 }  // namespace
-
-std::string format_log_time(std::chrono::system_clock::time_point time) {
-    constexpr std::int64_t kMsPerDay = 86'400'000;
-    const std::int64_t ms =
-        std::chrono::floor<std::chrono::milliseconds>(time).time_since_epoch().count();
-    const std::int64_t days = ms >= 0 ? ms / kMsPerDay : -((-ms + kMsPerDay - 1) / kMsPerDay);
-    const std::int64_t in_day = ms - days * kMsPerDay;
-    const CivilDate date = civil_from_days(days);
-    return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", date.year, date.month,
-                       date.day, in_day / 3'600'000, in_day / 60'000 % 60, in_day / 1000 % 60,
-                       in_day % 1000);
-}
 
 std::optional<std::string> start_logging(const IniSettings& settings) {
     if (!settings.vendor || settings.vendor->debug_level <= 0) {

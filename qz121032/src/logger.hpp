@@ -7,6 +7,7 @@
 #include <string>
 
 #include "config_reader.hpp"
+#include "platform/log.hpp"
 
 namespace qz121032 {
 
@@ -25,6 +26,8 @@ std::optional<std::string> start_logging(const IniSettings& settings);
 
 // The time stamp of a log line: UTC, RFC 3339 with milliseconds, for example
 // "2024-03-05T14:07:09.042Z". Sub-millisecond digits are cut, not rounded.
-std::string format_log_time(std::chrono::system_clock::time_point time);
+inline std::string format_log_time(std::chrono::system_clock::time_point time) {
+    return platform::log::format_time(time);
+}
 
 }  // namespace qz121032

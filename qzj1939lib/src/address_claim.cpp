@@ -330,6 +330,8 @@ std::optional<J1939Message> AddressClaimManager::remove_locked(std::size_t slot,
         return std::nullopt;
     }
     next.protector = true;
+    next.bam_marker = removed.bam_marker;
+    next.rts_marker = removed.rts_marker;
     store_->write(*heir, next);
     QZ_LOG_INFO(kTarget, "Address {:02X} on channel {} now claimed by another client",
                 removed.address, channel_);

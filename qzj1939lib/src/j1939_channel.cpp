@@ -10,6 +10,7 @@
 #include "address_claim.hpp"
 #include "platform/log.hpp"
 #include "platform/thread.hpp"
+#include "shared_data_manager.hpp"
 #include "tarnlib/state_machine/event_waiter.hpp"
 #include "tp.hpp"
 #include "tx_command.hpp"
@@ -43,7 +44,8 @@ std::string frame_text(const CanMessage& frame) {
                        platform::log::hex_dump(frame.data.data(), frame.data.size()));
 }
 
-// Without the shared table: ids from a counter of the process.
+// Without the shared table: ids from a counter of the process; with it, from the table's
+// counter, unique across processes.
 std::atomic<std::uint32_t> g_next_client_id{1};
 
 // A number for the CAN channel that every process computes alike: FNV-1a over the
@@ -87,8 +89,8 @@ std::string to_string(const TarnlibError& error) {
 // a receive path still running on the device's read thread when the channel goes never
 // holds the device.
 struct Engines {
-    Engines(std::uint32_t client, std::uint32_t channel)
-        : client_id(client), address_claim(channel, client, make_local_claim_store()) {}
+    Engines(std::uint32_t client, std::uint32_t channel, std::unique_ptr<ClaimStore> claims)
+        : client_id(client), address_claim(channel, client, std::move(claims)) {}
 
     const std::uint32_t client_id;
     std::atomic<bool> tx_echo{false};
@@ -459,9 +461,11 @@ J1939Result<Ok> J1939Channel::Core::close_locked() {
 }
 
 std::shared_ptr<J1939Channel> J1939Channel::create(std::shared_ptr<tarnlib::CanDevice> device) {
-    const std::uint32_t client_id = g_next_client_id.fetch_add(1);
-    auto engines =
-        std::make_shared<Engines>(client_id, channel_number(device->configuration().identity));
+    SharedDataManager* const table = SharedDataManager::configured();
+    const std::uint32_t client_id = table ? table->next_client_id() : g_next_client_id.fetch_add(1);
+    auto engines = std::make_shared<Engines>(
+        client_id, channel_number(device->configuration().identity),
+        table ? make_shared_claim_store(*table) : make_local_claim_store());
     auto core = std::make_unique<Core>(std::move(device), engines);
     core->subscription = core->device->subscribe(
         [engines](const tarnlib::NetworkEvent& event, std::int32_t) { engines->on_event(event); });

@@ -7,7 +7,9 @@
 // Where lines go is decided by the sink installed at start-up (the RP1210 debug log).
 
 #include <atomic>
+#include <chrono>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include <fmt/format.h>
@@ -32,7 +34,7 @@ inline Level max_level() noexcept {
 void set_max_level(Level level) noexcept;
 
 class Sink {
-public:
+  public:
     virtual ~Sink() = default;
     // Writes one whole line for the message. Called from any thread.
     virtual void write(Level level, std::string_view target, std::string_view text) noexcept = 0;
@@ -46,17 +48,21 @@ void uninstall() noexcept;
 // Hands the message to the sink, if there is one and the level is enabled.
 void emit(Level level, std::string_view target, std::string_view text) noexcept;
 
+// The time stamp of a log line: UTC, RFC 3339 with milliseconds, for example
+// "2024-03-05T14:07:09.042Z". Sub-millisecond digits are cut, not rounded.
+std::string format_time(std::chrono::system_clock::time_point time);
+
 // Byte dump for log lines: two upper-case hexadecimal digits per byte, separated by single
 // spaces. Call it only after testing that the level is enabled.
 std::string hex_dump(const void* data, std::size_t size);
 
 }  // namespace platform::log
 
-#define QZ_LOG(level, target, ...)                                                       \
-    do {                                                                                 \
-        if (::platform::log::enabled(level)) {                                           \
-            ::platform::log::emit(level, target, ::fmt::format(__VA_ARGS__));            \
-        }                                                                                \
+#define QZ_LOG(level, target, ...)                                            \
+    do {                                                                      \
+        if (::platform::log::enabled(level)) {                                \
+            ::platform::log::emit(level, target, ::fmt::format(__VA_ARGS__)); \
+        }                                                                     \
     } while (0)
 #define QZ_LOG_ERROR(target, ...) QZ_LOG(::platform::log::Level::Error, target, __VA_ARGS__)
 #define QZ_LOG_WARN(target, ...) QZ_LOG(::platform::log::Level::Warn, target, __VA_ARGS__)

@@ -79,7 +79,10 @@ enum ChannelOption : std::uint32_t {
 class J1939Channel {
   public:
     // A closed channel on the device. Its client id tells its address claims apart from
-    // those of other channels on the same CAN channel.
+    // those of other channels on the same CAN channel. Once the process has configured the
+    // shared address-claim table (j1939_configure_shared_address_table), the id comes from
+    // the table's counter, unique across processes, and the claims are kept in the table;
+    // before that, from a counter of the process, with the claims in the channel.
     static std::shared_ptr<J1939Channel> create(std::shared_ptr<tarnlib::CanDevice> device);
 
     J1939Channel(const J1939Channel&) = delete;
