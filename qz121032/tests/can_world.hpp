@@ -1,11 +1,14 @@
 #pragma once
-// The world of the raw-CAN tests: a private simulated interface (two channels on one bus),
-// an INI file for it in a temporary current directory, the built RP1210 library loaded the
-// way applications load it, and a peer node on the other channel that is driven through
-// the driver directly.
+// The world of the raw-CAN and J1939 client tests: a private simulated interface (two
+// channels on one bus), an INI file for it in a temporary current directory, the built
+// RP1210 library loaded the way applications load it, a peer node on the other channel
+// that is driven through the driver directly, and the fixture the tests call the library
+// through.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -47,7 +50,7 @@ inline constexpr const char* kCanIni =
     "J1939Addresses=1\n"
     "CANAutoBaud=true\n"
     "Devices=1,2\n"
-    "Protocols=1\n"
+    "Protocols=1,2\n"
     "[DeviceInformation1]\n"
     "DeviceID=1\n"
     "DeviceDescription=Simulated interface, channel 1\n"
@@ -67,6 +70,12 @@ inline constexpr const char* kCanIni =
     "[ProtocolInformation1]\n"
     "ProtocolString=CAN\n"
     "ProtocolDescription=Raw CAN\n"
+    "ProtocolSpeed=125,250,500,1000,Auto\n"
+    "ProtocolParams=none\n"
+    "Devices=1,2\n"
+    "[ProtocolInformation2]\n"
+    "ProtocolString=J1939\n"
+    "ProtocolDescription=SAE J1939\n"
     "ProtocolSpeed=125,250,500,1000,Auto\n"
     "ProtocolParams=none\n"
     "Devices=1,2\n";
@@ -291,5 +300,86 @@ class Peer {
 
     std::optional<tarnlib::CanHandle> handle_;
 };
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct Read {
+    short result = 0;  // byte count, or the negated error code
+    Bytes bytes;
+};
+
+// A test that calls the library as an application does. Clients it connects are
+// disconnected when the test ends.
+class ClientTest : public ::testing::Test {
+  protected:
+    Rp1210Library& api = CanWorld::get().api();
+    CanWorld& world = CanWorld::get();
+
+    void TearDown() override {
+        for (short client : clients_) {
+            api.ClientDisconnect(client);
+        }
+    }
+
+    // Connects and gives the client a 20 s blocking time-out, so that a read that waits in
+    // vain fails the test instead of hanging it.
+    short connect(const char* protocol, short device = 1, long rx_size = 0, long tx_size = 0,
+                  short app_packetizing = 0) {
+        const short client =
+            api.ClientConnect(nullptr, device, protocol, tx_size, rx_size, app_packetizing);
+        if (client >= 0 && client < 128) {
+            clients_.push_back(client);
+            EXPECT_EQ(command(client, 215, {200, 100}), 0);
+        }
+        return client;
+    }
+    short disconnect(short client) {
+        clients_.erase(std::remove(clients_.begin(), clients_.end(), client), clients_.end());
+        return api.ClientDisconnect(client);
+    }
+    short command(short client, short number, Bytes args) {
+        return api.SendCommand(number, client, reinterpret_cast<char*>(args.data()),
+                               static_cast<short>(args.size()));
+    }
+    short send(short client, Bytes message) {
+        return api.SendMessage(client, reinterpret_cast<char*>(message.data()),
+                               static_cast<short>(message.size()), 0, 0);
+    }
+    // A message of at most 2048 bytes (the longest J1939 message the library stores).
+    Read read(short client, bool block = true) {
+        std::array<char, 2048> buffer;
+        Read r;
+        r.result = api.ReadMessage(client, buffer.data(), static_cast<short>(buffer.size()),
+                                   block ? 1 : 0);
+        if (r.result > 0) {
+            r.bytes.assign(buffer.begin(), buffer.begin() + r.result);
+        }
+        return r;
+    }
+    std::array<std::uint8_t, 64> status(short client) {
+        std::array<std::uint8_t, 64> record{};
+        EXPECT_EQ(api.GetHardwareStatus(client, reinterpret_cast<char*>(record.data()), 64, 0), 0);
+        return record;
+    }
+
+  private:
+    std::vector<short> clients_;
+};
+
+// The read format's time stamp: milliseconds, most significant byte first.
+inline std::uint32_t time_stamp(const Read& r) {
+    return (std::uint32_t{r.bytes[0]} << 24) | (std::uint32_t{r.bytes[1]} << 16) |
+           (std::uint32_t{r.bytes[2]} << 8) | r.bytes[3];
+}
+
+inline std::string hex(const Bytes& bytes) {
+    std::string text;
+    for (std::uint8_t b : bytes) {
+        char two[4];
+        std::snprintf(two, sizeof two, "%02X", b);
+        text += (text.empty() ? "" : " ") + std::string(two);
+    }
+    return text;
+}
 
 }  // namespace qz121032::testing
