@@ -464,11 +464,12 @@ TEST_F(CanClientTest, ExportsAreSafeFromManyThreadsAtOnce) {
         ASSERT_EQ(command(id, 3, {}), 0);
         steady.push_back(id);
     }
-    // Two J1939 clients, one on each channel, with an address each and only the other's
-    // long messages passing.
+    // Two J1939 clients on the channels of the second bus (so that the peer, which counts
+    // every frame of the first, keeps up), with an address each and only the other's long
+    // messages passing.
     constexpr int kLongEach = 20;
-    const short j1939[2] = {connect("J1939:Baud=1000", 1, 256 * 1024),
-                            connect("J1939:Baud=1000", 2, 256 * 1024)};
+    const short j1939[2] = {connect("J1939:Baud=1000", 3, 256 * 1024),
+                            connect("J1939:Baud=1000", 4, 256 * 1024)};
     const std::uint8_t address[2] = {0x70, 0x71};
     const std::uint32_t pgn[2] = {kPgnProprietaryA, kPgnDm1};  // transfers, BAMs
     for (int k = 0; k < 2; ++k) {

@@ -1,9 +1,9 @@
 #pragma once
 // The world of the raw-CAN and J1939 client tests: a private simulated interface (two
-// channels on one bus), an INI file for it in a temporary current directory, the built
-// RP1210 library loaded the way applications load it, a peer node on the other channel
-// that is driven through the driver directly, and the fixture the tests call the library
-// through.
+// channels on one bus, devices 1 and 2, and two on a second bus, devices 3 and 4), an INI file for
+// it in a temporary current directory, the built RP1210 library loaded the way applications load
+// it, a peer node on the other channel that is driven through the driver directly, and the fixture
+// the tests call the library through.
 
 #include <gtest/gtest.h>
 
@@ -49,7 +49,7 @@ inline constexpr const char* kCanIni =
     "J1939FormatsSupported=1,2\n"
     "J1939Addresses=1\n"
     "CANAutoBaud=true\n"
-    "Devices=1,2\n"
+    "Devices=1,2,3,4\n"
     "Protocols=1,2\n"
     "[DeviceInformation1]\n"
     "DeviceID=1\n"
@@ -58,6 +58,22 @@ inline constexpr const char* kCanIni =
     "DeviceParams=Serial=@SERIAL@\n"
     "MultiCANChannels=2\n"
     "MultiJ1939Channels=2\n"
+    "MultiISO15765Channels=0\n"
+    "[DeviceInformation3]\n"
+    "DeviceID=3\n"
+    "DeviceDescription=Simulated interface, channel 3 (second bus)\n"
+    "DeviceName=Sim3\n"
+    "DeviceParams=Serial=@SERIAL@,Channel=2\n"
+    "MultiCANChannels=1\n"
+    "MultiJ1939Channels=1\n"
+    "MultiISO15765Channels=0\n"
+    "[DeviceInformation4]\n"
+    "DeviceID=4\n"
+    "DeviceDescription=Simulated interface, channel 4 (second bus)\n"
+    "DeviceName=Sim4\n"
+    "DeviceParams=Serial=@SERIAL@,Channel=3\n"
+    "MultiCANChannels=1\n"
+    "MultiJ1939Channels=1\n"
     "MultiISO15765Channels=0\n"
     "[DeviceInformation2]\n"
     "DeviceID=2\n"
@@ -72,13 +88,13 @@ inline constexpr const char* kCanIni =
     "ProtocolDescription=Raw CAN\n"
     "ProtocolSpeed=125,250,500,1000,Auto\n"
     "ProtocolParams=none\n"
-    "Devices=1,2\n"
+    "Devices=1,2,3,4\n"
     "[ProtocolInformation2]\n"
     "ProtocolString=J1939\n"
     "ProtocolDescription=SAE J1939\n"
     "ProtocolSpeed=125,250,500,1000,Auto\n"
     "ProtocolParams=none\n"
-    "Devices=1,2\n";
+    "Devices=1,2,3,4\n";
 
 inline constexpr std::uint64_t kEan = 0x7330130123456ULL;
 
@@ -162,9 +178,13 @@ class CanWorld {
 
   private:
     CanWorld()
-        : config_(replace_all(tarnsim_test::kTwoChannels, "serial = 10001",
-                              "serial = " + std::to_string(world_serial())) +
-                  "foreign_ack = yes\n") {
+        : config_(replace_all(replace_all(tarnsim_test::kTwoChannels, "serial = 10001",
+                                          "serial = " + std::to_string(world_serial())),
+                              "channels = 2", "channels = 4") +
+                  "foreign_ack = yes\n"
+                  // A second bus of its own for traffic that the peer is not to see.
+                  "[bus]\n"
+                  "channels = 0:2, 0:3\n") {
 #ifdef _WIN32
         _putenv_s("TARNSIM_CONFIG", config_.path().c_str());
 #else
