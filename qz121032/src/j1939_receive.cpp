@@ -22,8 +22,7 @@ using qzj1939lib::J1939Message;
 std::size_t encode_j1939_read_message(const J1939Message& message, std::optional<bool> echo,
                                       std::span<std::uint8_t> out) {
     const std::size_t length = 4 + (echo ? 1 : 0) + 6 + message.size();
-    if (length > kJ1939MessageArea || length > out.size()) {
-        // Nothing is written: the caller reports the length it would need.
+    if (length > out.size()) {
         return length;
     }
     const auto stamp = static_cast<std::uint32_t>(message.timestamp.value_or(0) / 1000);
@@ -153,9 +152,9 @@ void J1939ReceiveContext::deliver(const J1939Message& message, bool confirmation
             const std::optional<bool> echo_byte =
                 echo.load() ? std::optional<bool>(confirmation) : std::nullopt;
             const std::size_t length = encode_j1939_read_message(message, echo_byte, area);
-            if (length > kJ1939MessageArea) {
+            if (length > area.size()) {
                 QZ_LOG_ERROR(kTarget, "Buffer too small for J1939 Rx message: required {}, got {}",
-                             length, kJ1939MessageArea);
+                             length, area.size());
             } else {
                 // A full buffer drops the message and reports the overflow to the next read.
                 (void)receive_buffer->write(area.first(length));

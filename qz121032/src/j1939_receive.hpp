@@ -37,9 +37,9 @@ namespace qz121032 {
 // The longest message the receive thread stores, and the transmit thread's read area.
 inline constexpr std::size_t kJ1939MessageArea = 2048;
 
-// Writes the read form of `message` into `out` (at least kJ1939MessageArea bytes): the echo
-// byte is present when `echo` is set. Returns the length, or the length it would need when
-// that exceeds kJ1939MessageArea (nothing useful is written then).
+// Writes the read form of `message` into `out`, with the echo byte when `echo` is set, and
+// returns its length. A length above out.size() is what it would need: nothing is written
+// then.
 std::size_t encode_j1939_read_message(const qzj1939lib::J1939Message& message,
                                       std::optional<bool> echo, std::span<std::uint8_t> out);
 
