@@ -4,7 +4,10 @@
 # built-in default (one interface, two channels on one bus) a foreign node replays engine
 # traffic (J1939 engine messages from examples/j1939_engine.log) at 500 kbit/s, a bit rate
 # the client is not told: `rp1210 dump` with "CAN:Baud=Auto" detects it and shows the
-# traffic for a few seconds, then `rp1210 info` reports versions, status and speed.
+# traffic for a few seconds, then `rp1210 info` reports versions, status and speed. Then
+# the same traffic read through a J1939 client, with the engine's DM1 (a BAM of two
+# packets) reassembled into one message, and RTS/CTS transfers between two J1939 clients
+# on the two channels with their times.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -45,3 +48,9 @@ echo "== rp1210 dump -d 1 -p CAN:Baud=Auto --seconds 3"
 "$bin/rp1210" dump -d 1 -p "CAN:Baud=Auto" --seconds 3
 echo "== rp1210 info -d 1 -p CAN:Baud=Auto"
 "$bin/rp1210" info -d 1 -p "CAN:Baud=Auto"
+echo "== rp1210 dump -d 1 -p J1939:Baud=Auto --count 12: the engine through a J1939 client"
+"$bin/rp1210" dump -d 1 -p "J1939:Baud=Auto" --count 12
+echo "== rp1210 dump -d 1 -p J1939:Baud=500 --pgn FECA,FEEE --seconds 2.5: DM1 reassembled from its BAM"
+"$bin/rp1210" dump -d 1 -p "J1939:Baud=500" --pgn FECA,FEEE --seconds 2.5
+echo "== rp1210 selftest -d 1 -e 2 -p J1939:Baud=500 --transfers 4: RTS/CTS transfers between two clients"
+"$bin/rp1210" selftest -d 1 -e 2 -p "J1939:Baud=500" --transfers 4

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "error_codes.hpp"
+#include "platform/log.hpp"
 
 namespace qz121032 {
 
@@ -138,6 +139,19 @@ platform::Expected<std::uint16_t, std::int16_t> SharedBroadcastList::command(
     }
     transmit_buffer.wake_all();
     return std::uint16_t{0};
+}
+
+SharedBroadcastList::Duration SharedBroadcastList::queue_due(Duration longest,
+                                                             MessageBuffer& transmit_buffer,
+                                                             std::size_t max_message,
+                                                             const char* log_target) {
+    return inject_due(longest, [&](std::span<const std::uint8_t> message) {
+        if (message.empty() || message.size() > max_message) {
+            QZ_LOG_ERROR(log_target, "Failed to deserialize Tx message");
+            return;
+        }
+        (void)transmit_buffer.write(message);
+    });
 }
 
 }  // namespace qz121032

@@ -110,6 +110,16 @@ class SharedBroadcastList {
         return wait && *wait < longest ? *wait : longest;
     }
 
+    // inject_due into the transmit buffer of a transmit thread that reads each message into
+    // an area of `max_message` bytes. The list does not check its messages: one longer than
+    // that area would stay at the head of the buffer for good and block every message
+    // behind it, and an empty one would read as no message at all, so both are refused here
+    // with the decoder's "Failed to deserialize Tx message" (logged to `log_target`), as the
+    // decoder refuses any other invalid one. A full buffer drops a message with its
+    // overflow warning; the entry stays scheduled.
+    Duration queue_due(Duration longest, MessageBuffer& transmit_buffer, std::size_t max_message,
+                       const char* log_target);
+
   private:
     std::mutex mutex_;  // guards list_
     BroadcastList list_;

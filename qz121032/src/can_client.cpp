@@ -17,17 +17,16 @@
 #include <fmt/format.h>
 
 #include "broadcast_list.hpp"
+#include "client_device.hpp"
 #include "hw_status.hpp"
 #include "message_buffer.hpp"
 #include "platform/event.hpp"
 #include "platform/log.hpp"
 #include "platform/thread.hpp"
+#include "receive_filters.hpp"
 #include "tarnlib/autobaud_device.hpp"
-#include "tarnlib/bus_device.hpp"
 #include "tarnlib/can_device.hpp"
-#include "tarnlib/can_handle.hpp"
 #include "tarnlib/channel_identity.hpp"
-#include "tarnlib/state_machine/event_waiter.hpp"
 
 namespace qz121032 {
 
@@ -44,36 +43,14 @@ using namespace std::chrono_literals;
 // Every message the client converts fits this area: 4 time stamp bytes, the echo byte,
 // the type, 4 identifier bytes and 8 data bytes are 18; the rest is room for longer frames.
 constexpr std::size_t kMessageArea = 32;
-constexpr auto kRetryPause = 10ms;
-constexpr auto kComeUpLimit = 5s;
 
 struct CanFilter {
     std::uint32_t mask = 0;
     std::uint32_t value = 0;  // header AND mask
     bool extended = false;
-};
 
-enum class FilterState { DiscardAll = 0, PassAll = 1, UseList = 2 };
-
-struct CanFilterSet {
-    std::vector<CanFilter> filters;
-    bool inclusive = true;
-    FilterState state = FilterState::DiscardAll;
-
-    bool passes(const CanMessage& frame) const {
-        switch (state) {
-            case FilterState::DiscardAll:
-                return false;
-            case FilterState::PassAll:
-                return true;
-            case FilterState::UseList:
-                break;
-        }
-        const bool extended = frame.flag.has(CanMsgFlags::EXT);
-        const bool match = std::any_of(filters.begin(), filters.end(), [&](const CanFilter& f) {
-            return f.extended == extended && (frame.id & f.mask) == f.value;
-        });
-        return match == inclusive;
+    bool matches(const CanMessage& frame) const {
+        return extended == frame.flag.has(CanMsgFlags::EXT) && (frame.id & mask) == value;
     }
 };
 
@@ -115,31 +92,20 @@ std::optional<CanMessage> decode_transmit_message(std::span<const std::uint8_t> 
 // Everything the transmit thread, the receive listener and the detection callback share
 // with the client. Each field is either atomic, immutable after connect, or guarded by the
 // mutex named beside it.
-struct ClientCore {
-    std::int32_t client_id = 0;
+struct ClientCore : ClientCoreBase {
     std::uint32_t channel_key = 0;
     std::shared_ptr<MessageBuffer> receive_buffer;
-    std::shared_ptr<MessageBuffer> transmit_buffer;
     std::shared_ptr<HardwareStatus> hardware_status;
 
-    std::atomic<bool> hardware_error{false};
     std::atomic<bool> stop{false};
     std::atomic<bool> receive_enabled{true};
-    std::atomic<bool> autobaud_in_progress{false};
     std::atomic<std::uint32_t> discard_mask{CanMsgFlags::ERROR_FRAME | CanMsgFlags::TXACK};
-    // Wakes the transmit thread's pauses when the client stops.
-    platform::Event stop_event{platform::Event::Reset::Manual};
 
     std::mutex filter_mutex;  // guards filters
-    CanFilterSet filters;
+    ReceiveFilters<CanFilter> filters;
 
-    // Periodic messages (Set_Broadcast_For_CAN), behind their own mutex.
-    SharedBroadcastList broadcasts;
-
-    std::mutex autobaud_mutex;  // guards autobaud, autobaud_finished
-    std::shared_ptr<tarnlib::AutoBaudDevice> autobaud;
     // Detection ended; the detector is released by the next thread outside its own
-    // callback (the transmit thread or disconnect).
+    // callback (the transmit thread or disconnect). Guarded by autobaud_mutex.
     bool autobaud_finished = false;
 
     void release_finished_autobaud() {
@@ -153,8 +119,6 @@ struct ClientCore {
         }
         // Dropped outside the lock: its threads are joined here.
     }
-
-    void pause() { stop_event.wait_for(kRetryPause); }
 
     // Converts one received frame to the read format and queues it.
     void deliver(const CanMessage& frame, bool echo_on) {
@@ -215,12 +179,8 @@ struct ClientCore {
         hardware_status->report_activity(channel_key);
     }
 
-    void on_autobaud_event(const tarnlib::NetworkEvent& event) {
-        if (event.kind != tarnlib::EventKind::Up &&
-            event.kind != tarnlib::EventKind::DetectionFailed) {
-            return;
-        }
-        if (event.kind == tarnlib::EventKind::DetectionFailed) {
+    void on_detection_end(bool detected) {
+        if (!detected) {
             hardware_error.store(true);
         }
         autobaud_in_progress.store(false);
@@ -237,37 +197,22 @@ struct ClientCore {
             if (status == Status::tarnOK) {
                 return;
             }
-            if (status == Status::tarnERR_TXBUFOFL) {
-                QZ_LOG_DEBUG(kTarget, "Driver Tx buffer overflow, retrying in 10 ms");
-            } else if (device.is_open() && status != Status::tarnERR_NOCARD) {
-                QZ_LOG_ERROR(kTarget, "Hardware error during CAN write: {}",
-                             tarnlib::status_name(static_cast<std::int32_t>(status)));
-                hardware_error.store(true);
-                return;
-            } else {
-                QZ_LOG_DEBUG(kTarget, "CAN bus is down while sending ({}), retrying",
-                             tarnlib::status_name(static_cast<std::int32_t>(status)));
+            switch (classify_write_refusal(status, device)) {
+                case WriteRefusal::QueueFull:
+                    QZ_LOG_DEBUG(kTarget, "Driver Tx buffer overflow, retrying in 10 ms");
+                    break;
+                case WriteRefusal::Unavailable:
+                    QZ_LOG_DEBUG(kTarget, "CAN bus is down while sending ({}), retrying",
+                                 tarnlib::status_name(static_cast<std::int32_t>(status)));
+                    break;
+                case WriteRefusal::Hardware:
+                    QZ_LOG_ERROR(kTarget, "Hardware error during CAN write: {}",
+                                 tarnlib::status_name(static_cast<std::int32_t>(status)));
+                    hardware_error.store(true);
+                    return;
             }
             pause();
         }
-    }
-
-    // Queues the broadcast messages that are due and returns how long the transmit thread
-    // may wait for its next message: until the next broadcast is due, at most `longest`.
-    std::chrono::nanoseconds inject_due_broadcasts(std::chrono::nanoseconds longest) {
-        return broadcasts.inject_due(longest, [this](std::span<const std::uint8_t> message) {
-            // The list does not check its messages. One longer than the transmit thread's
-            // area would stay at the head of the buffer for good and block every message
-            // behind it, and an empty one would read as no message at all, so both are
-            // refused here, as the decoder refuses any other invalid one.
-            if (message.empty() || message.size() > kMessageArea) {
-                QZ_LOG_ERROR(kTarget, "Failed to deserialize Tx message");
-                return;
-            }
-            // A full buffer drops the message with its overflow warning; the entry stays
-            // scheduled.
-            (void)transmit_buffer->write(message);
-        });
     }
 
     void transmit_loop(std::shared_ptr<tarnlib::CanDevice> device) {
@@ -278,10 +223,8 @@ struct ClientCore {
                 pause();
                 continue;
             }
-            // Without a broadcast list the wait has no limit: a message, a change of the list
-            // and the stop all wake the transmit buffer's waiters.
             const std::chrono::nanoseconds wait =
-                inject_due_broadcasts(std::chrono::nanoseconds::max());
+                broadcasts.queue_due(kTransmitWait, *transmit_buffer, kMessageArea, kTarget);
             auto read = transmit_buffer->read(std::span<std::uint8_t>(area, sizeof area), wait);
             if (!read) {
                 QZ_LOG_ERROR(kTarget, "Tx buffer error: {}", to_string(read.error()));
@@ -300,10 +243,11 @@ struct ClientCore {
     }
 };
 
-class CanClient final : public ProtocolClient {
+class CanClient final : public DeviceClient {
   public:
     explicit CanClient(std::shared_ptr<ClientCore> core)
-        : core_(std::move(core)),
+        : DeviceClient(core->hardware_status),
+          core_(std::move(core)),
           receive_queue_(std::make_shared<MessageBufferReceiveQueue>(core_->receive_buffer)) {}
     CanClient(const CanClient&) = delete;
     CanClient& operator=(const CanClient&) = delete;
@@ -319,16 +263,8 @@ class CanClient final : public ProtocolClient {
     void set_message_receive(bool enabled) override { core_->receive_enabled.store(enabled); }
     platform::Expected<std::uint16_t, std::int16_t> command(
         std::int16_t number, std::span<std::uint8_t> arguments) override;
-    bool has_device() const override { return device_ != nullptr; }
-    std::optional<std::uint32_t> bus_type() override;
-    std::optional<std::uint64_t> firmware_revision() override;
-    std::int32_t probe_exclusive_open() override;
-    std::array<std::uint8_t, 64> hardware_status() override;
 
   private:
-    Outcome<platform::Ok> connect_fixed(const tarnlib::ChannelIdentity& identity,
-                                        const bus_timing::BitRateWithSamplePoint& request);
-    Outcome<platform::Ok> connect_automatic(const tarnlib::ChannelIdentity& identity);
     platform::Expected<std::uint16_t, std::int16_t> set_message_filtering(
         std::span<const std::uint8_t> arguments);
     platform::Expected<std::uint16_t, std::int16_t> connection_speed(
@@ -337,8 +273,6 @@ class CanClient final : public ProtocolClient {
     void release();
 
     std::shared_ptr<ClientCore> core_;
-    tarnlib::ChannelIdentity identity_;
-    std::shared_ptr<tarnlib::CanDevice> device_;
     std::optional<tarnlib::Notifier::SubscriptionId> listener_;
     platform::Thread transmit_thread_;
     bool registered_ = false;
@@ -348,37 +282,15 @@ class CanClient final : public ProtocolClient {
 };
 
 Outcome<platform::Ok> CanClient::connect(const ClientCreateArgs& args) {
-    tarnlib::ChannelSelector selector;
-    selector.ean = args.ean;
-    if (args.serial_number) {
-        selector.serial = *args.serial_number;
-    }
-    selector.channel = args.channel_index;
-    const auto channels = tarnlib::ChannelDirectory::instance().discover_and_find(selector);
-    if (!channels) {
-        return fail(ERR_INVALID_DEVICE, "Failed to list interfaces");
-    }
-    if (channels->empty()) {
-        return fail(ERR_INVALID_DEVICE, "Failed to find device");
-    }
-    identity_ = channels->front();
-    core_->channel_key = channel_key(identity_);
-
-    Outcome<platform::Ok> up = std::visit(
-        [&](const auto& request) -> Outcome<platform::Ok> {
-            using Request = std::decay_t<decltype(request)>;
-            if constexpr (std::is_same_v<Request, bus_timing::Automatic>) {
-                return connect_automatic(identity_);
-            } else if constexpr (std::is_same_v<Request, bus_timing::BitRateWithSamplePoint>) {
-                return connect_fixed(identity_, request);
-            } else {
-                return fail(ERR_COMMAND_NOT_SUPPORTED, "Bit timing format not supported");
-            }
-        },
-        args.timing);
+    auto up = connect_device(args,
+                             {fmt::format("rp1210_can_dev_{}", core_->client_id),
+                              fmt::format("rp1210_can_up_{}", core_->client_id)},
+                             ERR_CAN_BAUD_SET_NONSTANDARD,
+                             [this](const auto& identity) { return detect_for(core_, identity); });
     if (!up) {
         return up;
     }
+    core_->channel_key = channel_key_;
 
     std::uint32_t mask = CanMsgFlags::ERROR_FRAME | CanMsgFlags::TXACK;
     if (args.protocol.id_size) {
@@ -416,93 +328,9 @@ Outcome<platform::Ok> CanClient::connect(const ClientCreateArgs& args) {
     return platform::Ok{};
 }
 
-Outcome<platform::Ok> CanClient::connect_fixed(const tarnlib::ChannelIdentity& identity,
-                                               const bus_timing::BitRateWithSamplePoint& request) {
-    tarnlib::BusConfiguration configuration;
-    configuration.kind = tarnlib::BusKind::Classic;
-    configuration.nominal.bitrate = request.bit_rate;
-    configuration.nominal.sample_point = request.sample_point;
-    configuration.nominal.bitrate_tolerance = request.bit_rate_tolerance;
-    configuration.nominal.sample_point_tolerance = request.sample_point_tolerance;
-
-    std::shared_ptr<tarnlib::BusDevice> bus = tarnlib::get_or_create_bus(configuration, identity);
-    if (!bus) {
-        return fail(ERR_INVALID_DEVICE, "Failed to find bus device");
-    }
-    if (!tarnlib::timing_matches(bus->configuration(), configuration)) {
-        return fail(ERR_CAN_BAUD_SET_NONSTANDARD, "Bit timing doesn't match existing client");
-    }
-    tarnlib::CanDeviceConfiguration device_configuration;
-    device_configuration.identity = identity;
-    device_configuration.bus = configuration;
-    device_ = tarnlib::CanDevice::create(fmt::format("rp1210_can_dev_{}", core_->client_id), bus,
-                                         device_configuration);
-
-    if (!device_->wait_until_up(kComeUpLimit, fmt::format("rp1210_can_up_{}", core_->client_id))) {
-        return fail(ERR_HARDWARE_NOT_RESPONDING, "CAN device did not come up in time");
-    }
-    const auto timing = device_->current_timing();
-    if (!timing || !*timing) {
-        return fail(ERR_HARDWARE_NOT_RESPONDING, "Failed to read bus timing");
-    }
-    const tarnlib::BusConfiguration& actual = timing->value();
-    if (actual.kind != tarnlib::BusKind::Classic ||
-        std::fabs(actual.nominal.bitrate - request.bit_rate) > 1.0) {
-        return fail(ERR_CAN_BAUD_SET_NONSTANDARD, "Bit timing doesn't match existing client");
-    }
-    return platform::Ok{};
-}
-
-tarnlib::BusConfiguration classic_candidate(double bitrate, double sample_point) {
-    tarnlib::BusConfiguration c;
-    c.kind = tarnlib::BusKind::Classic;
-    c.nominal.bitrate = bitrate;
-    c.nominal.sample_point = sample_point;
-    return c;
-}
-
-Outcome<platform::Ok> CanClient::connect_automatic(const tarnlib::ChannelIdentity& identity) {
-    tarnlib::AutoBaudOptions options;
-    options.candidates = {classic_candidate(250000, 0.875), classic_candidate(500000, 0.875),
-                          classic_candidate(1000000, 0.75), classic_candidate(125000, 0.875)};
-    options.dwell = 133ms;
-    auto detector = tarnlib::AutoBaudDevice::create(identity, std::move(options));
-    if (!detector) {
-        return fail(ERR_HARDWARE_NOT_RESPONDING, "Failed to create autobaud device");
-    }
-    std::shared_ptr<tarnlib::AutoBaudDevice> autobaud = std::move(detector.value());
-    core_->autobaud_in_progress.store(true);
-    std::weak_ptr<ClientCore> weak = core_;
-    autobaud->subscribe([weak](const tarnlib::NetworkEvent& event, std::int32_t) {
-        if (auto core = weak.lock()) {
-            core->on_autobaud_event(event);
-        }
-    });
-    device_ = autobaud->can_device();
-    // Detection that ended before the callback was registered is taken as it ended.
-    const std::string state = autobaud->state_name();
-    {
-        std::lock_guard lock(core_->autobaud_mutex);
-        core_->autobaud = std::move(autobaud);
-    }
-    if (state == "up" || state == "fail_timeout") {
-        tarnlib::NetworkEvent ended;
-        ended.kind = state == "up" ? tarnlib::EventKind::Up : tarnlib::EventKind::DetectionFailed;
-        core_->on_autobaud_event(ended);
-    }
-    return platform::Ok{};
-}
-
 std::int16_t CanClient::send(std::span<const std::uint8_t> message) {
-    if (core_->autobaud_in_progress.load() || !active_) {
-        return ERR_BUS_OFF;
-    }
-    if (core_->hardware_error.load()) {
-        return ERR_HARDWARE_NOT_RESPONDING;
-    }
-    if (core_->transmit_buffer->is_corrupted()) {
-        core_->transmit_buffer->clear();
-        return ERR_TX_QUEUE_CORRUPT;
+    if (const std::int16_t code = core_->check_send(active_); code != NO_ERRORS) {
+        return code;
     }
     if (message.empty() || message[0] > 1) {
         return ERR_MESSAGE_NOT_SENT;
@@ -519,27 +347,16 @@ std::int16_t CanClient::send(std::span<const std::uint8_t> message) {
 }
 
 platform::Expected<std::shared_ptr<ReceiveQueue>, std::int16_t> CanClient::prepare_read() {
-    if (core_->autobaud_in_progress.load() || !active_) {
-        return unexpected(std::int16_t{ERR_BUS_OFF});
-    }
-    if (core_->hardware_error.load()) {
-        return unexpected(std::int16_t{ERR_HARDWARE_NOT_RESPONDING});
-    }
-    if (core_->receive_buffer->is_corrupted()) {
-        core_->receive_buffer->clear();
-        return unexpected(std::int16_t{ERR_RX_QUEUE_CORRUPT});
-    }
-    if (core_->receive_buffer->take_full()) {
-        core_->receive_buffer->clear();
-        return unexpected(std::int16_t{ERR_RX_QUEUE_FULL});
+    if (const std::int16_t code = core_->check_read(active_, *core_->receive_buffer);
+        code != NO_ERRORS) {
+        return unexpected(code);
     }
     return receive_queue_;
 }
 
 void CanClient::set_all_filters(bool pass) {
     std::lock_guard lock(core_->filter_mutex);
-    core_->filters.filters.clear();
-    core_->filters.state = pass ? FilterState::PassAll : FilterState::DiscardAll;
+    core_->filters.set_all(pass);
 }
 
 platform::Expected<std::uint16_t, std::int16_t> CanClient::command(
@@ -608,79 +425,17 @@ platform::Expected<std::uint16_t, std::int16_t> CanClient::set_message_filtering
         added.push_back(CanFilter{mask, header & mask, type == 1});
     }
     std::lock_guard lock(core_->filter_mutex);
-    core_->filters.state = FilterState::UseList;
-    core_->filters.filters.insert(core_->filters.filters.end(), added.begin(), added.end());
+    core_->filters.append(added);
     return std::uint16_t{0};
 }
 
 platform::Expected<std::uint16_t, std::int16_t> CanClient::connection_speed(
     std::span<std::uint8_t> output) {
-    if (output.size() <= 16) {
-        return unexpected(std::int16_t{ERR_INVALID_COMMAND});
-    }
-    if (!device_) {
+    if (output.size() > 16 && !device_) {
         return unexpected(std::int16_t{ERR_HARDWARE_NOT_RESPONDING});
     }
-    std::uint32_t speed = 0;
-    if (core_->autobaud_in_progress.load()) {
-        QZ_LOG_DEBUG(kTarget, "Get_Protocol_Connection_Speed: Autobaud in progress");
-    } else if (const auto timing = device_->current_timing(); !timing) {
-        QZ_LOG_DEBUG(kTarget, "Get_Protocol_Connection_Speed: The CanDevice is not open");
-    } else if (!*timing) {
-        QZ_LOG_DEBUG(kTarget, "Get_Protocol_Connection_Speed: Failed to read bus timing");
-    } else if (timing->value().kind != tarnlib::BusKind::Classic) {
-        QZ_LOG_DEBUG(kTarget,
-                     "Get_Protocol_Connection_Speed: The bus timing is not a CC timing: {}",
-                     tarnlib::to_string(timing->value()));
-    } else {
-        const double rate = std::round(timing->value().nominal.bitrate);
-        speed = rate <= 0              ? 0
-                : rate >= 4294967295.0 ? 4294967295u
-                                       : static_cast<std::uint32_t>(rate);
-    }
-    const std::string text = std::to_string(speed);
-    std::memcpy(output.data(), text.c_str(), text.size() + 1);
-    return std::uint16_t{0};
-}
-
-std::optional<std::uint32_t> CanClient::bus_type() {
-    if (!device_) {
-        return std::nullopt;
-    }
-    auto type = device_->bus_type();
-    return type ? std::optional<std::uint32_t>(*type) : std::nullopt;
-}
-
-std::optional<std::uint64_t> CanClient::firmware_revision() {
-    if (!device_) {
-        return std::nullopt;
-    }
-    auto revision = device_->firmware_revision();
-    return revision ? std::optional<std::uint64_t>(*revision) : std::nullopt;
-}
-
-std::int32_t CanClient::probe_exclusive_open() {
-    tarnlib::BusConfiguration configuration = classic_candidate(250000, 0.75);
-    auto handle = tarnlib::CanHandle::open(identity_, configuration,
-                                           tarnlib::CanOpenFlags{tarnlib::CanOpenFlags::EXCLUSIVE});
-    if (!handle) {
-        return static_cast<std::int32_t>(handle.error());
-    }
-    (void)handle->close();
-    return 0;
-}
-
-std::array<std::uint8_t, 64> CanClient::hardware_status() {
-    DeviceStatusInputs inputs;
-    if (device_ && device_->is_open()) {
-        if (auto type = device_->bus_type()) {
-            inputs.bus_type = *type;
-        }
-        if (auto word = device_->read_status()) {
-            inputs.status_word = *word;
-        }
-    }
-    return core_->hardware_status->status(core_->channel_key, inputs);
+    return answer_connection_speed(output, device_.get(), core_->autobaud_in_progress.load(),
+                                   kTarget);
 }
 
 void CanClient::shutdown() {

@@ -3,9 +3,9 @@
 
 #include <cstdio>
 
-
 #include "api.hpp"
 #include "can_client.hpp"
+#include "j1939_client.hpp"
 #include "logger.hpp"
 #include "qzj1939lib/j1939.h"
 #include "tarnlib/driver_library.hpp"
@@ -18,7 +18,7 @@ Outcome<std::unique_ptr<ProtocolClient>> create_protocol_client(ClientCreateArgs
     if (args.protocol.is_can) {
         return connect_can_client(args);
     }
-    return fail(ERR_HARDWARE_NOT_RESPONDING, "No J1939 client can be created in this build");
+    return connect_j1939_client(args);
 }
 
 }  // namespace

@@ -13,88 +13,18 @@
 
 #include "broadcast_blocks.hpp"
 #include "can_world.hpp"
+#include "j1939_world.hpp"
 #include "platform/process.hpp"
 
 namespace qz121032::testing {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-struct Read {
-    short result = 0;  // byte count, or the negated error code
-    Bytes bytes;
-};
-
-class CanClientTest : public ::testing::Test {
-  protected:
-    Rp1210Library& api = CanWorld::get().api();
-    CanWorld& world = CanWorld::get();
-
-    void TearDown() override {
-        for (short client : clients_) {
-            api.ClientDisconnect(client);
-        }
-    }
-
-    // Connects and gives the client a 20 s blocking time-out, so that a read that waits in
-    // vain fails the test instead of hanging it.
-    short connect(const char* protocol, short device = 1, long rx_size = 0, long tx_size = 0) {
-        const short client = api.ClientConnect(nullptr, device, protocol, tx_size, rx_size, 0);
-        if (client >= 0 && client < 128) {
-            clients_.push_back(client);
-            EXPECT_EQ(command(client, 215, {200, 100}), 0);
-        }
-        return client;
-    }
-    short disconnect(short client) {
-        clients_.erase(std::remove(clients_.begin(), clients_.end(), client), clients_.end());
-        return api.ClientDisconnect(client);
-    }
-    short command(short client, short number, Bytes args) {
-        return api.SendCommand(number, client, reinterpret_cast<char*>(args.data()),
-                               static_cast<short>(args.size()));
-    }
-    short send(short client, Bytes message) {
-        return api.SendMessage(client, reinterpret_cast<char*>(message.data()),
-                               static_cast<short>(message.size()), 0, 0);
-    }
-    Read read(short client, bool block = true) {
-        char buffer[64];
-        Read r;
-        r.result = api.ReadMessage(client, buffer, sizeof buffer, block ? 1 : 0);
-        if (r.result > 0) {
-            r.bytes.assign(buffer, buffer + r.result);
-        }
-        return r;
-    }
-    std::array<std::uint8_t, 64> status(short client) {
-        std::array<std::uint8_t, 64> record{};
-        EXPECT_EQ(api.GetHardwareStatus(client, reinterpret_cast<char*>(record.data()), 64, 0), 0);
-        return record;
-    }
-
-  private:
-    std::vector<short> clients_;
-};
+using CanClientTest = ClientTest;
 
 // The read format without its time stamp: [echo,] type, identifier, data.
 Bytes body(const Read& r) {
     return r.bytes.size() < 4 ? Bytes{} : Bytes(r.bytes.begin() + 4, r.bytes.end());
 }
-std::string hex(const Bytes& bytes) {
-    std::string text;
-    for (std::uint8_t b : bytes) {
-        char two[4];
-        std::snprintf(two, sizeof two, "%02X", b);
-        text += (text.empty() ? "" : " ") + std::string(two);
-    }
-    return text;
-}
-std::uint32_t time_stamp(const Read& r) {
-    return (std::uint32_t{r.bytes[0]} << 24) | (std::uint32_t{r.bytes[1]} << 16) |
-           (std::uint32_t{r.bytes[2]} << 8) | r.bytes[3];
-}
-
 TEST_F(CanClientTest, FreshClientReadsNothingUntilFiltersPassThenFramesInReadFormat) {
     const short client = connect("CAN:Baud=500");
     ASSERT_GT(client, 0);
@@ -516,7 +446,8 @@ TEST_F(CanClientTest, HardwareStatusTakesBackTheClientsOfAKilledApplication) {
 }
 
 // Applications call the exports from many threads at once: steady clients exchange frames
-// with the peer while other threads query them and connect and disconnect clients.
+// with the peer and two J1939 clients long messages with each other, while other threads
+// query them and connect and disconnect clients of both kinds.
 TEST_F(CanClientTest, ExportsAreSafeFromManyThreadsAtOnce) {
     constexpr int kSteady = 4;
     constexpr int kFramesEach = 400;
@@ -533,13 +464,67 @@ TEST_F(CanClientTest, ExportsAreSafeFromManyThreadsAtOnce) {
         ASSERT_EQ(command(id, 3, {}), 0);
         steady.push_back(id);
     }
+    // Two J1939 clients on the channels of the second bus (so that the peer, which counts
+    // every frame of the first, keeps up), with an address each and only the other's long
+    // messages passing.
+    constexpr int kLongEach = 20;
+    const short j1939[2] = {connect("J1939:Baud=1000", 3, 256 * 1024),
+                            connect("J1939:Baud=1000", 4, 256 * 1024)};
+    const std::uint8_t address[2] = {0x70, 0x71};
+    const std::uint32_t pgn[2] = {kPgnProprietaryA, kPgnDm1};  // transfers, BAMs
+    for (int k = 0; k < 2; ++k) {
+        ASSERT_TRUE(j1939[k] > 0 && j1939[k] < 128) << j1939[k];
+        ASSERT_EQ(command(j1939[k], 19, protect_args(address[k], 0x1000 + k)), 0);
+        ASSERT_EQ(command(j1939[k], 27, {0, 0, 0, 0}), 0);
+        const std::uint32_t other = pgn[1 - k];
+        ASSERT_EQ(command(j1939[k], 4,
+                          {0x05, static_cast<std::uint8_t>(other),
+                           static_cast<std::uint8_t>(other >> 8), 0, 0, address[1 - k], 0}),
+                  0);
+    }
+    const auto long_message = [](int n) {
+        Bytes data = pattern(9 + 80 * static_cast<std::size_t>(n), static_cast<std::uint8_t>(n));
+        data[0] = static_cast<std::uint8_t>(n);
+        return data;
+    };
+
     std::atomic<bool> churn{true};
     std::atomic<int> failures{0};
+    std::vector<std::thread> readers;
     std::vector<std::thread> threads;
+    // 2 J1939 readers: every long message of the other client, in order and intact.
+    for (int k = 0; k < 2; ++k) {
+        readers.emplace_back([&, k] {
+            for (int n = 0; n < kLongEach; ++n) {
+                const auto m = parse_j1939(read(j1939[k]), false);
+                if (!m || m->pgn != pgn[1 - k] || m->data != long_message(n)) {
+                    ++failures;
+                    return;
+                }
+            }
+        });
+    }
+    // 2 J1939 senders: transfers from the first to the second's address, BAMs from the
+    // second, retried while the transmit buffer is full.
+    for (int k = 0; k < 2; ++k) {
+        threads.emplace_back([&, k] {
+            for (int n = 0; n < kLongEach; ++n) {
+                const Bytes message = j1939_message(pgn[k], k == 0 ? 6 : 6 | kToGlobal, address[k],
+                                                    address[1 - k], long_message(n));
+                short result = 0;
+                while ((result = send(j1939[k], message)) == 137) {
+                    std::this_thread::yield();
+                }
+                if (result != 0) {
+                    ++failures;
+                }
+            }
+        });
+    }
     // 4 readers: every frame of the peer, in order, on every steady client (among the
     // frames of the other clients on the channel).
     for (short id : steady) {
-        threads.emplace_back([&, id] {
+        readers.emplace_back([&, id] {
             for (int n = 0; n < kFramesEach;) {
                 const Read r = read(id);
                 if (r.result <= 0) {
@@ -584,18 +569,22 @@ TEST_F(CanClientTest, ExportsAreSafeFromManyThreadsAtOnce) {
             }
         });
     }
-    // 2 threads connecting and disconnecting clients of their own.
+    // 2 threads connecting and disconnecting clients of their own, CAN and J1939.
     for (int t = 0; t < 2; ++t) {
-        threads.emplace_back([&] {
+        threads.emplace_back([&, t] {
+            const bool j1939_kind = t == 1;
+            Bytes message =
+                j1939_kind ? j1939_message(kPgnDm1, 6, 0xFE, 0, {}) : Bytes{0, 0x07, 0xFF};
             while (churn.load()) {
-                const short id = api.ClientConnect(nullptr, 1, "CAN:Baud=1000", 0, 0, 0);
+                const short id = api.ClientConnect(
+                    nullptr, 1, j1939_kind ? "J1939:Baud=1000" : "CAN:Baud=1000", 0, 0, 0);
                 if (id <= 0 || id > 127) {
                     ++failures;
                     continue;
                 }
                 char buffer[32];
-                (void)api.SendMessage(id, reinterpret_cast<char*>(Bytes{0, 0x07, 0xFF}.data()), 3,
-                                      0, 0);
+                (void)api.SendMessage(id, reinterpret_cast<char*>(message.data()),
+                                      static_cast<short>(message.size()), 0, 0);
                 (void)api.ReadMessage(id, buffer, sizeof buffer, 0);
                 if (api.ClientDisconnect(id) != 0) {
                     ++failures;
@@ -628,12 +617,12 @@ TEST_F(CanClientTest, ExportsAreSafeFromManyThreadsAtOnce) {
             (void)peer.handle().write_sync(1000);
         }
     });
-    for (int n = 0; n < kSteady; ++n) {
-        threads[n].join();
+    for (std::thread& reader : readers) {
+        reader.join();
     }
     churn = false;
-    for (std::size_t n = kSteady; n < threads.size(); ++n) {
-        threads[n].join();
+    for (std::thread& thread : threads) {
+        thread.join();
     }
     EXPECT_TRUE(eventually([&] { return from_steady.load() == kSteady * 200; }))
         << from_steady.load();
@@ -642,6 +631,9 @@ TEST_F(CanClientTest, ExportsAreSafeFromManyThreadsAtOnce) {
     EXPECT_EQ(failures.load(), 0);
 
     for (short id : steady) {
+        EXPECT_EQ(disconnect(id), 0);
+    }
+    for (short id : j1939) {
         EXPECT_EQ(disconnect(id), 0);
     }
     if (threads_before) {

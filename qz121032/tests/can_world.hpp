@@ -1,11 +1,14 @@
 #pragma once
-// The world of the raw-CAN tests: a private simulated interface (two channels on one bus),
-// an INI file for it in a temporary current directory, the built RP1210 library loaded the
-// way applications load it, and a peer node on the other channel that is driven through
-// the driver directly.
+// The world of the raw-CAN and J1939 client tests: a private simulated interface (two
+// channels on one bus, devices 1 and 2, and two on a second bus, devices 3 and 4), an INI file for
+// it in a temporary current directory, the built RP1210 library loaded the way applications load
+// it, a peer node on the other channel that is driven through the driver directly, and the fixture
+// the tests call the library through.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -46,8 +49,8 @@ inline constexpr const char* kCanIni =
     "J1939FormatsSupported=1,2\n"
     "J1939Addresses=1\n"
     "CANAutoBaud=true\n"
-    "Devices=1,2\n"
-    "Protocols=1\n"
+    "Devices=1,2,3,4\n"
+    "Protocols=1,2\n"
     "[DeviceInformation1]\n"
     "DeviceID=1\n"
     "DeviceDescription=Simulated interface, channel 1\n"
@@ -55,6 +58,22 @@ inline constexpr const char* kCanIni =
     "DeviceParams=Serial=@SERIAL@\n"
     "MultiCANChannels=2\n"
     "MultiJ1939Channels=2\n"
+    "MultiISO15765Channels=0\n"
+    "[DeviceInformation3]\n"
+    "DeviceID=3\n"
+    "DeviceDescription=Simulated interface, channel 3 (second bus)\n"
+    "DeviceName=Sim3\n"
+    "DeviceParams=Serial=@SERIAL@,Channel=2\n"
+    "MultiCANChannels=1\n"
+    "MultiJ1939Channels=1\n"
+    "MultiISO15765Channels=0\n"
+    "[DeviceInformation4]\n"
+    "DeviceID=4\n"
+    "DeviceDescription=Simulated interface, channel 4 (second bus)\n"
+    "DeviceName=Sim4\n"
+    "DeviceParams=Serial=@SERIAL@,Channel=3\n"
+    "MultiCANChannels=1\n"
+    "MultiJ1939Channels=1\n"
     "MultiISO15765Channels=0\n"
     "[DeviceInformation2]\n"
     "DeviceID=2\n"
@@ -69,7 +88,13 @@ inline constexpr const char* kCanIni =
     "ProtocolDescription=Raw CAN\n"
     "ProtocolSpeed=125,250,500,1000,Auto\n"
     "ProtocolParams=none\n"
-    "Devices=1,2\n";
+    "Devices=1,2,3,4\n"
+    "[ProtocolInformation2]\n"
+    "ProtocolString=J1939\n"
+    "ProtocolDescription=SAE J1939\n"
+    "ProtocolSpeed=125,250,500,1000,Auto\n"
+    "ProtocolParams=none\n"
+    "Devices=1,2,3,4\n";
 
 inline constexpr std::uint64_t kEan = 0x7330130123456ULL;
 
@@ -160,9 +185,13 @@ class CanWorld {
 
   private:
     CanWorld()
-        : config_(replace_all(tarnsim_test::kTwoChannels, "serial = 10001",
-                              "serial = " + std::to_string(world_serial())) +
-                  "foreign_ack = yes\n") {
+        : config_(replace_all(replace_all(tarnsim_test::kTwoChannels, "serial = 10001",
+                                          "serial = " + std::to_string(world_serial())),
+                              "channels = 2", "channels = 4") +
+                  "foreign_ack = yes\n"
+                  // A second bus of its own for traffic that the peer is not to see.
+                  "[bus]\n"
+                  "channels = 0:2, 0:3\n") {
 #ifdef _WIN32
         _putenv_s("TARNSIM_CONFIG", config_.path().c_str());
 #else
@@ -300,5 +329,86 @@ class Peer {
 
     std::optional<tarnlib::CanHandle> handle_;
 };
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct Read {
+    short result = 0;  // byte count, or the negated error code
+    Bytes bytes;
+};
+
+// A test that calls the library as an application does. Clients it connects are
+// disconnected when the test ends.
+class ClientTest : public ::testing::Test {
+  protected:
+    Rp1210Library& api = CanWorld::get().api();
+    CanWorld& world = CanWorld::get();
+
+    void TearDown() override {
+        for (short client : clients_) {
+            api.ClientDisconnect(client);
+        }
+    }
+
+    // Connects and gives the client a 20 s blocking time-out, so that a read that waits in
+    // vain fails the test instead of hanging it.
+    short connect(const char* protocol, short device = 1, long rx_size = 0, long tx_size = 0,
+                  short app_packetizing = 0) {
+        const short client =
+            api.ClientConnect(nullptr, device, protocol, tx_size, rx_size, app_packetizing);
+        if (client >= 0 && client < 128) {
+            clients_.push_back(client);
+            EXPECT_EQ(command(client, 215, {200, 100}), 0);
+        }
+        return client;
+    }
+    short disconnect(short client) {
+        clients_.erase(std::remove(clients_.begin(), clients_.end(), client), clients_.end());
+        return api.ClientDisconnect(client);
+    }
+    short command(short client, short number, Bytes args) {
+        return api.SendCommand(number, client, reinterpret_cast<char*>(args.data()),
+                               static_cast<short>(args.size()));
+    }
+    short send(short client, Bytes message) {
+        return api.SendMessage(client, reinterpret_cast<char*>(message.data()),
+                               static_cast<short>(message.size()), 0, 0);
+    }
+    // A message of at most 2048 bytes (the longest J1939 message the library stores).
+    Read read(short client, bool block = true) {
+        std::array<char, 2048> buffer;
+        Read r;
+        r.result = api.ReadMessage(client, buffer.data(), static_cast<short>(buffer.size()),
+                                   block ? 1 : 0);
+        if (r.result > 0) {
+            r.bytes.assign(buffer.begin(), buffer.begin() + r.result);
+        }
+        return r;
+    }
+    std::array<std::uint8_t, 64> status(short client) {
+        std::array<std::uint8_t, 64> record{};
+        EXPECT_EQ(api.GetHardwareStatus(client, reinterpret_cast<char*>(record.data()), 64, 0), 0);
+        return record;
+    }
+
+  private:
+    std::vector<short> clients_;
+};
+
+// The read format's time stamp: milliseconds, most significant byte first.
+inline std::uint32_t time_stamp(const Read& r) {
+    return (std::uint32_t{r.bytes[0]} << 24) | (std::uint32_t{r.bytes[1]} << 16) |
+           (std::uint32_t{r.bytes[2]} << 8) | r.bytes[3];
+}
+
+inline std::string hex(const Bytes& bytes) {
+    std::string text;
+    for (std::uint8_t b : bytes) {
+        char two[4];
+        std::snprintf(two, sizeof two, "%02X", b);
+        text += (text.empty() ? "" : " ") + std::string(two);
+    }
+    return text;
+}
 
 }  // namespace qz121032::testing

@@ -5,11 +5,16 @@
 //
 //   rp1210_probe [--cwd DIR] [--out FILE] LIBRARY CALL...
 //   CALL: connect DEVICE PROTOCOL | disconnect CLIENT | version | ioctl CLIENT ID
+//         | command CLIENT NUMBER HEX | send CLIENT HEX | read CLIENT (blocking)
 //         | touch FILE (creates it) | await FILE (waits up to 60 s until it exists)
+//   HEX: bytes as two hexadecimal digits each, separated by spaces ("C8 64"); a read
+//   prints the message's bytes so.
 //
 // --out redirects standard output (the library's own messages included) to FILE.
 
+#include <array>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -19,6 +24,28 @@
 #include <vector>
 
 #include "qz121032/rp1210_loader.hpp"
+
+namespace {
+
+std::vector<char> parse_hex(const std::string& text) {
+    std::vector<char> bytes;
+    for (std::size_t at = 0; at + 1 < text.size(); at += 3) {
+        bytes.push_back(static_cast<char>(std::strtoul(text.substr(at, 2).c_str(), nullptr, 16)));
+    }
+    return bytes;
+}
+
+std::string hex_text(const char* bytes, std::size_t size) {
+    std::string text;
+    for (std::size_t i = 0; i < size; ++i) {
+        char two[4];
+        std::snprintf(two, sizeof two, "%02X", static_cast<std::uint8_t>(bytes[i]));
+        text += (i == 0 ? "" : " ") + std::string(two);
+    }
+    return text;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
@@ -77,6 +104,26 @@ int main(int argc, char** argv) {
             std::printf("ioctl %s %s -> %d\n", arg(0).c_str(), arg(1).c_str(),
                         api->Ioctl(number(arg(0)), number(arg(1)), nullptr, nullptr));
             i += 2;
+        } else if (call == "command") {
+            std::vector<char> bytes = parse_hex(arg(2));
+            std::printf("command %s %s -> %d\n", arg(0).c_str(), arg(1).c_str(),
+                        api->SendCommand(number(arg(1)), number(arg(0)),
+                                         bytes.empty() ? nullptr : bytes.data(),
+                                         static_cast<short>(bytes.size())));
+            i += 3;
+        } else if (call == "send") {
+            const std::vector<char> bytes = parse_hex(arg(1));
+            std::printf("send %s -> %d\n", arg(0).c_str(),
+                        api->SendMessage(number(arg(0)), bytes.data(),
+                                         static_cast<short>(bytes.size()), 0, 0));
+            i += 2;
+        } else if (call == "read") {
+            std::array<char, 2048> buffer;
+            const short n = api->ReadMessage(number(arg(0)), buffer.data(),
+                                             static_cast<short>(buffer.size()), 1);
+            std::printf("read %s -> %d: %s\n", arg(0).c_str(), n,
+                        hex_text(buffer.data(), n > 0 ? static_cast<std::size_t>(n) : 0).c_str());
+            i += 1;
         } else if (call == "touch") {
             std::ofstream(arg(0)).put('\n');
             i += 1;

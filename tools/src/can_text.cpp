@@ -1,5 +1,7 @@
 #include "tools/can_text.hpp"
 
+#include <algorithm>
+
 #include <fmt/format.h>
 
 namespace tools {
@@ -101,25 +103,37 @@ platform::Expected<CanFrame, std::string> parse_frame(std::string_view text) {
     if (!data.empty() && (data.front() == 'R' || data.front() == 'r')) {
         return platform::unexpected(std::string("remote frames (ID#R) are not supported"));
     }
+    auto bytes = parse_data(data, frame.data.size());
+    if (!bytes) {
+        return platform::unexpected(std::move(bytes.error()));
+    }
+    std::copy(bytes->begin(), bytes->end(), frame.data.begin());
+    frame.length = static_cast<std::uint8_t>(bytes->size());
+    return frame;
+}
+
+platform::Expected<std::vector<std::uint8_t>, std::string> parse_data(std::string_view text,
+                                                                      std::size_t most) {
+    std::vector<std::uint8_t> bytes;
     std::size_t i = 0;
-    while (i < data.size()) {
-        if (data[i] == '.') {
+    while (i < text.size()) {
+        if (text[i] == '.') {
             ++i;
             continue;
         }
-        if (i + 1 >= data.size() || hex_value(data[i]) < 0 || hex_value(data[i + 1]) < 0) {
+        if (i + 1 >= text.size() || hex_value(text[i]) < 0 || hex_value(text[i + 1]) < 0) {
             return platform::unexpected(
-                fmt::format("data '{}' must be pairs of hexadecimal digits", std::string(data)));
+                fmt::format("data '{}' must be pairs of hexadecimal digits", std::string(text)));
         }
-        if (frame.length == 8) {
+        if (bytes.size() == most) {
             return platform::unexpected(
-                fmt::format("data '{}' has more than 8 bytes", std::string(data)));
+                fmt::format("data '{}' has more than {} bytes", std::string(text), most));
         }
-        frame.data[frame.length++] =
-            static_cast<std::uint8_t>(hex_value(data[i]) * 16 + hex_value(data[i + 1]));
+        bytes.push_back(
+            static_cast<std::uint8_t>(hex_value(text[i]) * 16 + hex_value(text[i + 1])));
         i += 2;
     }
-    return frame;
+    return bytes;
 }
 
 std::string frame_text(const CanFrame& frame) {

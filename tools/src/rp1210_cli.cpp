@@ -15,7 +15,8 @@ constexpr OptionDef kDevice{"device", 'd', "DEVICE",
                             "device ID from the INI file (rp1210 devices lists them)"};
 constexpr OptionDef kProtocol{"protocol", 'p', "PROTOCOL",
                               "RP1210 protocol string: \"CAN\", \"CAN:Baud=500\",\n"
-                              "\"CAN:Baud=Auto\" (the bit rate is detected on the bus), ..."};
+                              "\"CAN:Baud=Auto\" (the bit rate is detected on the bus),\n"
+                              "\"J1939:Baud=250\", ..."};
 constexpr OptionDef kWait{"wait", 0, "SECONDS",
                           "with Baud=Auto: how long to wait for the bit rate to be\n"
                           "detected (default 10)"};
@@ -24,14 +25,14 @@ const CommandDef kProgram{
     "rp1210",
     "[--library PATH] COMMAND [ARGS]",
     "Calls an RP1210 library the way an application does: loads it by path, connects\n"
-    "clients, sends and reads raw CAN messages. Run 'rp1210 COMMAND --help' for the\n"
-    "options of a command.",
+    "clients, sends and reads raw CAN and J1939 messages. Run 'rp1210 COMMAND --help'\n"
+    "for the options of a command.",
     {{"library", 0, "PATH", "the RP1210 library to load (default: qz121032 beside this\nprogram)"}},
     "commands:\n"
     "  devices     the vendor, devices and protocols of the INI file, and the channels\n"
     "  info        connect and print versions, hardware status and connection speed\n"
     "  dump        print every message a client receives (a bus monitor)\n"
-    "  send        send a frame, once or periodically\n"
+    "  send        send a frame or J1939 message, once or periodically\n"
     "  selftest    loopback check between two devices on one bus\n"
     "  version     print RP1210_ReadVersion\n"
     "  errors      print RP1210_GetErrorMsg texts\n"
@@ -76,10 +77,12 @@ const CommandDef kInfo{
 const CommandDef kDump{
     "rp1210 dump",
     "-d DEVICE -p PROTOCOL [options]",
-    "Prints every message the client receives, one line each: time stamp in seconds,\n"
-    "identifier (3 hexadecimal digits standard, 8 extended), length, data. On a terminal\n"
-    "a summary line shows messages per second, drops and the bus load. Ends after\n"
-    "--count messages, after --seconds, or on Ctrl-C.",
+    "Prints every message the client receives, one line each. CAN: time stamp in\n"
+    "seconds, identifier (3 hexadecimal digits standard, 8 extended), length, data.\n"
+    "J1939: time stamp, priority, PGN, source -> destination, length, data; a transfer\n"
+    "(BAM or RTS/CTS) is one line with all its data. On a terminal a summary line shows\n"
+    "messages per second, drops and the bus load. Ends after --count messages, after\n"
+    "--seconds, or on Ctrl-C.",
     {kDevice,
      kProtocol,
      {"filter", 'f', "FILTERS",
@@ -87,7 +90,15 @@ const CommandDef kDump{
       "frames whose identifier AND MASK equals ID AND MASK,\n"
       "ID~MASK drops them (all filters of one kind); several\n"
       "separated by commas; 8-digit IDs are extended,\n"
-      "shorter ones standard; may be repeated",
+      "shorter ones standard; may be repeated (CAN)",
+      true},
+     {"pgn", 0, "PGNS",
+      "J1939: receive only these PGNs (hexadecimal, several\n"
+      "separated by commas; may be repeated)",
+      true},
+     {"source", 0, "ADDRS",
+      "J1939: receive only from these source addresses\n"
+      "(hexadecimal, separated by commas; may be repeated)",
       true},
      {"count", 'n', "N", "stop after N messages"},
      {"seconds", 's', "S", "stop after S seconds (decimals allowed)"},
@@ -97,35 +108,51 @@ const CommandDef kDump{
     "messages). The bus load is estimated from the frames received and the connection\n"
     "speed; the bus state (traffic, bus off) comes from RP1210_GetHardwareStatus.\n"
     "\n"
-    "example: rp1210 dump -d 1 -p CAN:Baud=Auto --filter 0CF00400:1FFFFFFF --count 10"};
+    "examples: rp1210 dump -d 1 -p CAN:Baud=Auto --filter 0CF00400:1FFFFFFF --count 10\n"
+    "          rp1210 dump -d 1 -p J1939:Baud=500 --pgn FECA,F004 --source 0"};
 
 const CommandDef kSend{
     "rp1210 send",
-    "-d DEVICE -p PROTOCOL ID#DATA [options]",
-    "Sends the frame ID#DATA (as cansend writes it: 123#DEADBEEF, 18FEF100#F7.00.7D),\n"
-    "once, --count times, or every --every milliseconds until Ctrl-C. Each frame is\n"
-    "confirmed by its echo before the client disconnects. With --every the library sends\n"
-    "the frame from the client's broadcast list (Set_Broadcast_For_CAN) and the tool\n"
-    "counts the echoes; it clears the list after --count confirmed frames, and a frame\n"
-    "the library had queued by then still goes out and is counted.",
+    "-d DEVICE -p PROTOCOL MESSAGE [options]",
+    "Sends a message once, --count times, or every --every milliseconds until Ctrl-C.\n"
+    "CAN: the frame ID#DATA as cansend writes it (123#DEADBEEF, 18FEF100#F7.00.7D).\n"
+    "J1939: PGN#DATA with 0 to 1785 data bytes (FECA#00FF00000000FFFF), sent from\n"
+    "--source or the --claim address to --dest; more than 8 bytes go as a transfer and\n"
+    "need --claim. Each message is confirmed by its echo before the client disconnects.\n"
+    "With --every the library sends the message from the client's broadcast list\n"
+    "(Set_Broadcast_For_CAN, Set_Broadcast_For_J1939) and the tool counts the echoes; it\n"
+    "clears the list after --count confirmed messages, and a message the library had\n"
+    "queued by then still goes out and is counted.",
     {kDevice,
      kProtocol,
      {"every", 'i', "MS", "send periodically, every MS milliseconds (1 to 65535)"},
-     {"count", 'n', "N", "send N frames (default 1; with --every: until Ctrl-C)"},
+     {"count", 'n', "N", "send N messages (default 1; with --every: until Ctrl-C)"},
+     {"claim", 0, "ADDR[:NAME]",
+      "J1939: claim the address first (Protect_J1939_Address),\n"
+      "with the NAME (hexadecimal; default 8000000000000000\n"
+      "plus the address)"},
+     {"source", 0, "ADDR", "J1939: the source address (default: the claimed one)"},
+     {"dest", 0, "ADDR", "J1939: the destination address (default FF, everyone)"},
+     {"priority", 0, "P", "J1939: the priority, 0 to 7 (default 6)"},
      kWait},
-    ""};
+    "examples: rp1210 send -d 1 -p CAN:Baud=500 18FEF100#F7.00.7D --count 5\n"
+    "          rp1210 send -d 1 -p J1939:Baud=500 --claim 80 --dest 25 EF00#0102030405060708090A"};
 
 const CommandDef kSelftest{
     "rp1210 selftest",
     "-d DEVICE_A -e DEVICE_B -p PROTOCOL [options]",
-    "A loopback check between two devices on one bus: frames from A to B and from B to A\n"
-    "(lost and reordered counts, throughput as a fraction of the bus limit), then\n"
-    "request and answer pairs for the round-trip latency (median, 99th percentile).",
+    "A loopback check between two devices on one bus. CAN: frames from A to B and from B\n"
+    "to A (lost and reordered counts, throughput as a fraction of the bus limit), then\n"
+    "request and answer pairs for the round-trip latency (median, 99th percentile).\n"
+    "J1939: A and B claim addresses A0 and A1, then send each other RTS/CTS transfers of\n"
+    "9 to 1785 bytes both ways (lost and corrupted counts, each transfer's time as a\n"
+    "multiple of its wire time: the bit time of its RTS, CTS, packets and EOMACK).",
     {{"device", 'd', "DEVICE_A", "the first device ID"},
      {"peer", 'e', "DEVICE_B", "the second device ID, on the same bus"},
      kProtocol,
-     {"frames", 'n', "N", "frames in each direction (default 1000)"},
-     {"pings", 0, "N", "round trips for the latency (default 200)"},
+     {"frames", 'n', "N", "CAN: frames in each direction (default 1000)"},
+     {"pings", 0, "N", "CAN: round trips for the latency (default 200)"},
+     {"transfers", 0, "N", "J1939: transfers in each direction (2 to 1000,\ndefault 8)"},
      kWait},
     ""};
 
@@ -184,17 +211,102 @@ platform::Expected<Connection, std::string> connection(const ParsedOptions& opti
     return c;
 }
 
-// dump, send and selftest read and write raw CAN messages; J1939 messages have another
-// layout. The library itself decides whether the rest of the string is valid.
-std::optional<std::string> raw_can_only(const Connection& c) {
+// dump, send and selftest read and write the messages of the protocol: raw CAN or J1939.
+// Sets the connection's kind; the library itself decides whether the rest of the string
+// is valid.
+std::optional<std::string> message_protocol(Connection& c) {
     std::string name = c.protocol.substr(0, c.protocol.find(':'));
     std::transform(name.begin(), name.end(), name.begin(),
                    [](unsigned char ch) { return static_cast<char>(std::toupper(ch)); });
-    if (name != "CAN") {
+    if (name != "CAN" && name != "J1939") {
         return fmt::format(
-            "this command works on raw CAN connections (\"CAN\", \"CAN:...\"), "
+            "this command works on raw CAN and J1939 connections (\"CAN...\", \"J1939...\"), "
             "not \"{}\"",
             c.protocol);
+    }
+    c.j1939 = name == "J1939";
+    return std::nullopt;
+}
+
+// Options that only one of the protocols has: an error naming the first one given.
+std::optional<std::string> foreign_options(const ParsedOptions& o, const Connection& c,
+                                           std::initializer_list<std::string_view> can_only,
+                                           std::initializer_list<std::string_view> j1939_only) {
+    for (std::string_view name : c.j1939 ? can_only : j1939_only) {
+        if (o.has(name)) {
+            return fmt::format("--{} is for {} connections", name, c.j1939 ? "CAN" : "J1939");
+        }
+    }
+    return std::nullopt;
+}
+
+// The comma-separated values of a repeatable option, each parsed.
+template <class T, class Parse>
+platform::Expected<std::vector<T>, std::string> list_values(const ParsedOptions& o,
+                                                            std::string_view name, Parse parse) {
+    std::vector<T> values;
+    for (const std::string& text : o.values(name)) {
+        std::string_view rest = text;
+        for (;;) {
+            const std::size_t comma = rest.find(',');
+            auto value = parse(rest.substr(0, comma));
+            if (!value) {
+                return platform::unexpected(fmt::format("--{}: {}", name, value.error()));
+            }
+            values.push_back(*value);
+            if (comma == std::string_view::npos) {
+                break;
+            }
+            rest.remove_prefix(comma + 1);
+        }
+    }
+    return values;
+}
+
+// The J1939 message of `send`: the positional PGN#DATA with the addresses and priority of
+// the options.
+std::optional<std::string> j1939_send(const ParsedOptions& o, SendCommand& c) {
+    auto message = parse_j1939_message(o.positionals.front());
+    if (!message) {
+        return message.error();
+    }
+    c.message = std::move(message.value());
+    if ((c.message.pgn & 0xF000) != 0xF000 && (c.message.pgn & 0xFF) != 0) {
+        return fmt::format(
+            "PGN {:05X} goes to one address (PDU1): its low byte must be 00, the destination is "
+            "--dest",
+            c.message.pgn);
+    }
+    if (const auto claim = o.value("claim")) {
+        auto parsed = parse_claim(*claim);
+        if (!parsed) {
+            return fmt::format("--claim: {}", parsed.error());
+        }
+        c.claim = *parsed;
+        c.message.source = parsed->address;
+    }
+    for (auto [name, field] :
+         {std::pair{"source", &c.message.source}, std::pair{"dest", &c.message.destination}}) {
+        if (const auto text = o.value(name)) {
+            auto address = parse_address(*text);
+            if (!address) {
+                return fmt::format("--{}: {}", name, address.error());
+            }
+            *field = *address;
+        }
+    }
+    if (!o.has("source") && !c.claim) {
+        return std::string("give the source address: --source or --claim");
+    }
+    if (c.message.data.size() > 8 && !c.claim) {
+        return std::string("messages longer than 8 bytes are transfers, which need --claim");
+    }
+    if (const auto text = o.value("priority")) {
+        auto priority = parse_unsigned(*text, 0, 7, "--priority");
+        if (!priority) {
+            return priority.error();
+        }
+        c.message.priority = static_cast<std::uint8_t>(*priority);
     }
     return std::nullopt;
 }
@@ -260,10 +372,23 @@ platform::Expected<Command, std::string> build(std::string_view name, const Pars
         if (!conn) {
             return Error{conn.error()};
         }
-        if (auto e = raw_can_only(*conn)) {
+        if (auto e = message_protocol(*conn)) {
+            return Error{*e};
+        }
+        if (auto e = foreign_options(o, *conn, {"filter"}, {"pgn", "source"})) {
             return Error{*e};
         }
         c.connection = *conn;
+        auto pgns = list_values<std::uint32_t>(o, "pgn", parse_pgn);
+        if (!pgns) {
+            return Error{pgns.error()};
+        }
+        c.pgns = std::move(pgns.value());
+        auto sources = list_values<std::uint8_t>(o, "source", parse_address);
+        if (!sources) {
+            return Error{sources.error()};
+        }
+        c.sources = std::move(sources.value());
         std::optional<bool> exclusive;
         for (const std::string& text : o.values("filter")) {
             auto filters = parse_filters(text, exclusive);
@@ -294,20 +419,30 @@ platform::Expected<Command, std::string> build(std::string_view name, const Pars
         if (!conn) {
             return Error{conn.error()};
         }
-        if (auto e = raw_can_only(*conn)) {
+        if (auto e = message_protocol(*conn)) {
+            return Error{*e};
+        }
+        if (auto e = foreign_options(o, *conn, {}, {"claim", "source", "dest", "priority"})) {
             return Error{*e};
         }
         c.connection = *conn;
         if (o.positionals.size() != 1) {
             return Error{o.positionals.empty()
-                             ? std::string("the frame to send is missing (ID#DATA)")
+                             ? std::string(conn->j1939 ? "the message to send is missing (PGN#DATA)"
+                                                       : "the frame to send is missing (ID#DATA)")
                              : fmt::format("unexpected argument '{}'", o.positionals[1])};
         }
-        auto frame = parse_frame(o.positionals.front());
-        if (!frame) {
-            return Error{frame.error()};
+        if (conn->j1939) {
+            if (auto e = j1939_send(o, c)) {
+                return Error{*e};
+            }
+        } else {
+            auto frame = parse_frame(o.positionals.front());
+            if (!frame) {
+                return Error{frame.error()};
+            }
+            c.frame = *frame;
         }
-        c.frame = *frame;
         if (const auto every = o.value("every")) {
             auto ms = parse_unsigned(*every, 1, 65535, "--every");
             if (!ms) {
@@ -328,7 +463,10 @@ platform::Expected<Command, std::string> build(std::string_view name, const Pars
     if (!conn) {
         return Error{conn.error()};
     }
-    if (auto e = raw_can_only(*conn)) {
+    if (auto e = message_protocol(*conn)) {
+        return Error{*e};
+    }
+    if (auto e = foreign_options(o, *conn, {"frames", "pings"}, {"transfers"})) {
         return Error{*e};
     }
     c.a = *conn;
@@ -350,6 +488,13 @@ platform::Expected<Command, std::string> build(std::string_view name, const Pars
         return Error{pings.error()};
     }
     c.pings = static_cast<std::uint32_t>(pings->value_or(c.pings));
+    if (const auto text = o.value("transfers")) {
+        auto transfers = parse_unsigned(*text, 2, 1000, "--transfers");
+        if (!transfers) {
+            return Error{transfers.error()};
+        }
+        c.transfers = static_cast<std::uint32_t>(*transfers);
+    }
     return Command{c};
 }
 

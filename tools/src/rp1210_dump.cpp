@@ -2,13 +2,16 @@
 
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <fmt/format.h>
 
 #include "platform/console.hpp"
 #include "rp1210_commands.hpp"
 #include "tools/can_text.hpp"
+#include "tools/j1939_text.hpp"
 #include "tools/rp1210_messages.hpp"
 
 namespace tools::rp1210 {
@@ -68,6 +71,13 @@ class LiveLine {
 };
 
 bool apply_filters(Client& client, const DumpCommand& command) {
+    if (command.connection.j1939) {
+        if (command.pgns.empty() && command.sources.empty()) {
+            return client.command(kCmdSetAllFiltersToPass, "Set_All_Filters_States_to_Pass");
+        }
+        return client.command(kCmdSetMessageFilteringForJ1939, "Set_Message_Filtering_For_J1939",
+                              j1939_filter_records(command.pgns, command.sources));
+    }
     if (command.filters.empty()) {
         return client.command(kCmdSetAllFiltersToPass, "Set_All_Filters_States_to_Pass");
     }
@@ -79,6 +89,32 @@ bool apply_filters(Client& client, const DumpCommand& command) {
     }
     return client.command(kCmdSetMessageFilteringForCan, "Set_Message_Filtering_For_CAN",
                           can_filter_records(command.filters));
+}
+
+struct Printed {
+    std::string text;
+    std::uint32_t bits = 0;  // on the wire
+};
+
+// The dump line of a read message and the bits it took on the wire; nullopt when the
+// bytes are no message of the protocol.
+std::optional<Printed> print_message(std::span<const std::uint8_t> bytes,
+                                     const DumpCommand& command) {
+    if (command.connection.j1939) {
+        const auto read = parse_j1939_read_message(bytes, command.echo);
+        if (!read) {
+            return std::nullopt;
+        }
+        const J1939Message& m = read->message;
+        return Printed{j1939_dump_line(read->time_ms, m, read->echo),
+                       j1939_message_bits(m.data.size(), m.destination == kGlobalAddress)};
+    }
+    const auto read = parse_can_read_message(bytes, command.echo);
+    if (!read) {
+        return std::nullopt;
+    }
+    return Printed{dump_line(read->time_ms, read->frame, read->echo),
+                   frame_bits(read->frame.extended, read->frame.length)};
 }
 
 }  // namespace
@@ -112,29 +148,29 @@ int run_dump(const Api& api, const DumpCommand& command) {
         end = start + std::chrono::duration_cast<Clock::duration>(
                           std::chrono::duration<double>(*command.seconds));
     }
-    std::array<std::uint8_t, 64> buffer{};
+    std::vector<std::uint8_t> buffer(kReadArea);
     int status = kExitOk;
 
     while (!stop_requested() && (!command.count || totals.messages < *command.count) &&
            (!end || Clock::now() < *end)) {
         const int n = client->read(buffer, true);
         if (n > 0) {
-            const auto message = parse_can_read_message(
-                std::span(buffer.data(), static_cast<std::size_t>(n)), command.echo);
             line.erase();
-            if (!message) {
+            const auto printed =
+                print_message(std::span(buffer.data(), static_cast<std::size_t>(n)), command);
+            if (!printed) {
                 std::fflush(stdout);
-                std::fprintf(stderr, "rp1210: a message of %d bytes is not a CAN message\n", n);
+                std::fprintf(stderr, "rp1210: a message of %d bytes is not a %s message\n", n,
+                             command.connection.j1939 ? "J1939" : "CAN");
                 continue;
             }
-            const std::string text = dump_line(message->time_ms, message->frame, message->echo);
-            std::fputs(text.c_str(), stdout);
+            std::fputs(printed->text.c_str(), stdout);
             std::fputc('\n', stdout);
             if (std::ferror(stdout)) {
                 break;  // nobody reads the output any more
             }
             ++totals.messages;
-            totals.bits += frame_bits(message->frame.extended, message->frame.length);
+            totals.bits += printed->bits;
         } else if (n == -kErrRxQueueFull || n == -kErrRxQueueCorrupt) {
             // The library emptied the receive buffer: whatever it held is lost.
             ++totals.drops;
@@ -151,7 +187,8 @@ int run_dump(const Api& api, const DumpCommand& command) {
             std::string bus = "?";
             if (const auto hw = client->hardware_status()) {
                 const HardwareStatusRecord record = decode_hardware_status(*hw);
-                bus = record.can ? protocol_status_text(*record.can) : "no status";
+                const auto& own = command.connection.j1939 ? record.j1939 : record.can;
+                bus = own ? protocol_status_text(*own) : "no status";
             }
             line.show(fmt::format(
                 "-- {} messages, {:.0f}/s, {} drops, bus load {} ({})", totals.messages,

@@ -81,6 +81,75 @@ std::optional<CanReadMessage> parse_can_read_message(std::span<const std::uint8_
     return message;
 }
 
+std::vector<std::uint8_t> j1939_send_message(const J1939Message& message) {
+    const bool global = message.destination == kGlobalAddress;
+    std::vector<std::uint8_t> bytes{
+        static_cast<std::uint8_t>(message.pgn),
+        static_cast<std::uint8_t>(message.pgn >> 8),
+        static_cast<std::uint8_t>(message.pgn >> 16),
+        static_cast<std::uint8_t>((message.priority & 7) | (global ? 0x80 : 0)),
+        message.source,
+        message.destination};
+    bytes.insert(bytes.end(), message.data.begin(), message.data.end());
+    return bytes;
+}
+
+std::optional<J1939ReadMessage> parse_j1939_read_message(std::span<const std::uint8_t> bytes,
+                                                         bool echo_on) {
+    const std::size_t header = 4 + (echo_on ? 1 : 0) + 6;
+    if (bytes.size() < header) {
+        return std::nullopt;
+    }
+    J1939ReadMessage read;
+    read.time_ms = get_be(bytes.subspan(0, 4));
+    std::size_t at = 4;
+    if (echo_on) {
+        read.echo = bytes[at++] != 0;
+    }
+    J1939Message& m = read.message;
+    m.pgn = bytes[at] | (bytes[at + 1] << 8) | (bytes[at + 2] << 16);
+    m.priority = bytes[at + 3] & 7;
+    m.source = bytes[at + 4];
+    m.destination = bytes[at + 5];
+    m.data.assign(bytes.begin() + static_cast<std::ptrdiff_t>(header), bytes.end());
+    return read;
+}
+
+std::vector<std::uint8_t> j1939_filter_records(std::span<const std::uint32_t> pgns,
+                                               std::span<const std::uint8_t> sources) {
+    std::vector<std::uint8_t> records;
+    const auto add = [&](std::optional<std::uint32_t> pgn, std::optional<std::uint8_t> source) {
+        const std::uint32_t p = pgn.value_or(0);
+        records.insert(records.end(),
+                       {static_cast<std::uint8_t>((pgn ? 0x01 : 0) | (source ? 0x04 : 0)),
+                        static_cast<std::uint8_t>(p), static_cast<std::uint8_t>(p >> 8),
+                        static_cast<std::uint8_t>(p >> 16), 0, source.value_or(0), 0});
+    };
+    if (pgns.empty()) {
+        for (std::uint8_t source : sources) {
+            add(std::nullopt, source);
+        }
+    }
+    for (std::uint32_t pgn : pgns) {
+        if (sources.empty()) {
+            add(pgn, std::nullopt);
+        }
+        for (std::uint8_t source : sources) {
+            add(pgn, source);
+        }
+    }
+    return records;
+}
+
+std::vector<std::uint8_t> protect_address_args(const J1939Claim& claim) {
+    std::vector<std::uint8_t> args{claim.address};
+    for (int i = 0; i < 8; ++i) {
+        args.push_back(static_cast<std::uint8_t>(claim.name >> (8 * i)));
+    }
+    args.push_back(0);
+    return args;
+}
+
 std::vector<std::uint8_t> can_filter_records(std::span<const CanFilter> filters) {
     std::vector<std::uint8_t> records;
     for (const CanFilter& f : filters) {

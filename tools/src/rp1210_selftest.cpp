@@ -249,43 +249,59 @@ double percentile(std::vector<double> values, double fraction) {
 
 }  // namespace
 
-int run_selftest(const Api& api, const SelftestCommand& command) {
+std::optional<SelftestClients> connect_selftest_clients(const Api& api,
+                                                        const SelftestCommand& command,
+                                                        std::int32_t rx_buffer_size) {
     Connection b_connection = command.a;
     b_connection.device = command.device_b;
-    auto a = Client::connect(api, command.a, kReceiveBufferSize);
+    auto a = Client::connect(api, command.a, rx_buffer_size);
     if (!a) {
-        return kExitFailure;
+        return std::nullopt;
     }
-    auto b = Client::connect(api, b_connection, kReceiveBufferSize);
+    auto b = Client::connect(api, b_connection, rx_buffer_size);
     if (!b || !a->wait_until_ready(command.a.wait_seconds) ||
         !b->wait_until_ready(command.a.wait_seconds)) {
-        return kExitFailure;
+        return std::nullopt;
     }
     const auto speed = a->connection_speed();
-    if (!speed) {
+    if (!speed || *speed == 0) {
+        return std::nullopt;
+    }
+    return SelftestClients{std::move(*a), std::move(*b), *speed};
+}
+
+int run_selftest(const Api& api, const SelftestCommand& command) {
+    if (command.a.j1939) {
+        return run_selftest_j1939(api, command);
+    }
+    auto clients = connect_selftest_clients(api, command, kReceiveBufferSize);
+    if (!clients) {
         return kExitFailure;
     }
-    for (Client* c : {&*a, &*b}) {
+    Client* const a = &clients->a;
+    Client* const b = &clients->b;
+    const std::uint32_t speed = clients->speed;
+    for (Client* c : {a, b}) {
         if (!c->command(kCmdSetAllFiltersToPass, "Set_All_Filters_States_to_Pass") ||
             !c->set_blocking_timeout(kReadWaitMs)) {
             return kExitFailure;
         }
     }
     fmt::print("selftest: A = device {} (client {}), B = device {} (client {}), {}, {} bit/s\n",
-               command.a.device, a->id(), command.device_b, b->id(), command.a.protocol, *speed);
+               command.a.device, a->id(), command.device_b, b->id(), command.a.protocol, speed);
     std::fflush(stdout);
 
     const auto a_to_b = run_direction(*a, *b, kIdAtoB, command.frames);
     if (!a_to_b) {
         return kExitFailure;
     }
-    print_direction("A -> B", *a_to_b, *speed);
+    print_direction("A -> B", *a_to_b, speed);
     std::fflush(stdout);
     const auto b_to_a = run_direction(*b, *a, kIdBtoA, command.frames);
     if (!b_to_a) {
         return kExitFailure;
     }
-    print_direction("B -> A", *b_to_a, *speed);
+    print_direction("B -> A", *b_to_a, speed);
     std::fflush(stdout);
 
     if (!flush(*a) || !flush(*b)) {

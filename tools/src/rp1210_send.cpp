@@ -1,14 +1,19 @@
-// rp1210 send: one frame or a number of frames, or a frame the library sends periodically
-// from the client's broadcast list.
+// rp1210 send: one message (a CAN frame or a J1939 message) or a number of them, or one
+// the library sends periodically from the client's broadcast list.
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include <fmt/format.h>
 
 #include "rp1210_commands.hpp"
 #include "tools/can_text.hpp"
+#include "tools/j1939_text.hpp"
 #include "tools/rp1210_messages.hpp"
 
 namespace tools::rp1210 {
@@ -18,17 +23,32 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // A message still in the client's transmit buffer at disconnect is never sent, so every
-// frame is confirmed by its echo first; this is how long the last ones may take.
+// message is confirmed by its echo first; this is how long the last ones may take, plus
+// the time a J1939 transfer takes at the library's default BAM pace (50 ms a packet).
 constexpr auto kConfirmLimit = std::chrono::seconds(5);
+constexpr auto kPerPacket = std::chrono::milliseconds(60);
+
+// What is sent, and how its echo is told from other messages.
+struct Outgoing {
+    std::vector<std::uint8_t> message;  // as RP1210_SendMessage takes it
+    std::string text;                   // for the summary
+    const char* noun = "frames";
+    std::chrono::milliseconds confirm_limit = kConfirmLimit;
+    short broadcast_command = kCmdSetBroadcastForCan;
+    const char* broadcast_name = "Set_Broadcast_For_CAN";
+    // Whether a message read with echo on is this message's echo.
+    std::function<bool(std::span<const std::uint8_t>)> is_echo;
+};
 
 class Confirmations {
   public:
-    Confirmations(Client& client, const CanFrame& frame) : client_(client), frame_(frame) {}
+    Confirmations(Client& client, const Outgoing& outgoing)
+        : client_(client), outgoing_(outgoing) {}
 
     // Reads the echoes that have arrived (blocking: waits up to the blocking timeout for
     // the first). False after reporting a read failure.
     bool collect(bool block) {
-        std::array<std::uint8_t, 64> buffer{};
+        std::vector<std::uint8_t> buffer(kReadArea);
         for (;;) {
             const int n = client_.read(buffer, block);
             if (n == 0) {
@@ -38,10 +58,7 @@ class Confirmations {
                 report_error(client_.api(), "RP1210_ReadMessage", -n);
                 return false;
             }
-            const auto message =
-                parse_can_read_message(std::span(buffer.data(), static_cast<std::size_t>(n)), true);
-            // Another node's frame with the same identifier comes with echo 0.
-            if (message && message->echo.value_or(false) && message->frame == frame_) {
+            if (outgoing_.is_echo(std::span(buffer.data(), static_cast<std::size_t>(n)))) {
                 ++confirmed_;
             }
             block = false;
@@ -51,30 +68,34 @@ class Confirmations {
 
   private:
     Client& client_;
-    CanFrame frame_;
+    const Outgoing& outgoing_;
     std::uint64_t confirmed_ = 0;
 };
 
-// Prints the summary; fails when frames went unconfirmed.
-int summarise(std::uint64_t sent, const std::string& text, std::uint64_t confirmed) {
+std::string seconds_text(std::chrono::milliseconds duration) {
+    return fmt::format("{:g}", static_cast<double>(duration.count()) / 1000);
+}
+
+// Prints the summary; fails when messages went unconfirmed.
+int summarise(std::uint64_t sent, const Outgoing& outgoing, std::uint64_t confirmed) {
     std::fflush(stdout);
-    fmt::print("sent {} x {}, {} confirmed\n", sent, text, confirmed);
+    fmt::print("sent {} x {}, {} confirmed\n", sent, outgoing.text, confirmed);
     if (confirmed < sent) {
         fmt::print(stderr,
-                   "rp1210: {} of {} frames were not confirmed within {} s: no transmit "
+                   "rp1210: {} of {} {} were not confirmed within {} s: no transmit "
                    "acknowledgement (is another node on the bus at this bit rate?)\n",
-                   sent - confirmed, sent, kConfirmLimit.count());
+                   sent - confirmed, sent, outgoing.noun, seconds_text(outgoing.confirm_limit));
         return kExitFailure;
     }
     return kExitOk;
 }
 
 // Sends the message `total` times, each confirmed before the summary.
-int send_counted(Client& client, const std::vector<std::uint8_t>& message, std::uint64_t total,
-                 Confirmations& confirmations, const std::string& text) {
+int send_counted(Client& client, const Outgoing& outgoing, std::uint64_t total,
+                 Confirmations& confirmations) {
     std::uint64_t sent = 0;
     while (sent < total && !stop_requested()) {
-        if (!client.send_retrying(message)) {
+        if (!client.send_retrying(outgoing.message)) {
             return kExitFailure;
         }
         ++sent;
@@ -82,13 +103,13 @@ int send_counted(Client& client, const std::vector<std::uint8_t>& message, std::
             return kExitFailure;
         }
     }
-    const Clock::time_point limit = Clock::now() + kConfirmLimit;
+    const Clock::time_point limit = Clock::now() + outgoing.confirm_limit;
     while (confirmations.confirmed() < sent && Clock::now() < limit) {
         if (!confirmations.collect(true)) {
             return kExitFailure;
         }
     }
-    return summarise(sent, text, confirmations.confirmed());
+    return summarise(sent, outgoing, confirmations.confirmed());
 }
 
 // --every: the library's broadcast list sends the message every interval, and the tool
@@ -96,14 +117,14 @@ int send_counted(Client& client, const std::vector<std::uint8_t>& message, std::
 // Ctrl-C, or when no frame was confirmed for the confirmation limit (nobody acknowledges).
 // A frame the library queued before the list was cleared still goes out and is counted:
 // with an interval shorter than the echo takes to come back, one more than `total` can go.
-int send_broadcast(Client& client, const std::vector<std::uint8_t>& message, std::uint32_t every_ms,
-                   std::uint64_t total, Confirmations& confirmations, const std::string& text) {
+int send_broadcast(Client& client, const Outgoing& outgoing, std::uint32_t every_ms,
+                   std::uint64_t total, Confirmations& confirmations) {
     std::vector<std::uint8_t> add =
-        broadcast_add_block(static_cast<std::uint16_t>(every_ms), message);
-    if (!client.command_in_place(kCmdSetBroadcastForCan, "Set_Broadcast_For_CAN", add)) {
+        broadcast_add_block(static_cast<std::uint16_t>(every_ms), outgoing.message);
+    if (!client.command_in_place(outgoing.broadcast_command, outgoing.broadcast_name, add)) {
         return kExitFailure;
     }
-    const auto silence_limit = std::chrono::milliseconds(every_ms) + kConfirmLimit;
+    const auto silence_limit = std::chrono::milliseconds(every_ms) + outgoing.confirm_limit;
     Clock::time_point last_confirmed = Clock::now();
     bool silent = false;
     while (confirmations.confirmed() < total && !stop_requested()) {
@@ -119,7 +140,7 @@ int send_broadcast(Client& client, const std::vector<std::uint8_t>& message, std
         }
     }
     std::array<std::uint8_t, 2> clear{3, 0};
-    if (!client.command_in_place(kCmdSetBroadcastForCan, "Set_Broadcast_For_CAN", clear)) {
+    if (!client.command_in_place(outgoing.broadcast_command, outgoing.broadcast_name, clear)) {
         return kExitFailure;
     }
     // The echo of a frame queued before the clear follows within a blocking read or two.
@@ -133,16 +154,54 @@ int send_broadcast(Client& client, const std::vector<std::uint8_t>& message, std
 
     std::fflush(stdout);
     // Only the echoes tell how many went out.
-    fmt::print("broadcast {} every {} ms: {} confirmed\n", text, every_ms,
+    fmt::print("broadcast {} every {} ms: {} confirmed\n", outgoing.text, every_ms,
                confirmations.confirmed());
     if (silent) {
         fmt::print(stderr,
-                   "rp1210: no frame was confirmed for {} s: no transmit acknowledgement (is "
+                   "rp1210: no {} was confirmed for {} s: no transmit acknowledgement (is "
                    "another node on the bus at this bit rate?)\n",
+                   outgoing.noun == std::string_view("frames") ? "frame" : "message",
                    std::chrono::duration_cast<std::chrono::seconds>(silence_limit).count());
         return kExitFailure;
     }
     return kExitOk;
+}
+
+// A CAN frame: echo on, and only frames with this identifier pass.
+bool prepare_can(Client& client, const CanFrame& frame, Outgoing& outgoing) {
+    const CanFilter own{frame.id, frame.extended ? kMaxExtendedId : kMaxStandardId, frame.extended};
+    outgoing.message = can_send_message(frame);
+    outgoing.text = frame_text(frame);
+    outgoing.is_echo = [frame](std::span<const std::uint8_t> bytes) {
+        const auto read = parse_can_read_message(bytes, true);
+        // Another node's frame with the same identifier comes with echo 0.
+        return read && read->echo.value_or(false) && read->frame == frame;
+    };
+    return client.command(kCmdSetMessageFilteringForCan, "Set_Message_Filtering_For_CAN",
+                          can_filter_records(std::span(&own, 1)));
+}
+
+// A J1939 message: the address claimed first if asked, echo on, and only messages of this
+// PGN from this source pass.
+bool prepare_j1939(Client& client, const SendCommand& command, Outgoing& outgoing) {
+    const J1939Message& message = command.message;
+    if (command.claim && !client.protect_address(*command.claim)) {
+        return false;
+    }
+    outgoing.message = j1939_send_message(message);
+    outgoing.text = j1939_text(message);
+    outgoing.noun = "messages";
+    outgoing.confirm_limit += kPerPacket * ((message.data.size() + 6) / 7);
+    outgoing.broadcast_command = kCmdSetBroadcastForJ1939;
+    outgoing.broadcast_name = "Set_Broadcast_For_J1939";
+    outgoing.is_echo = [message](std::span<const std::uint8_t> bytes) {
+        const auto read = parse_j1939_read_message(bytes, true);
+        return read && read->echo.value_or(false) && read->message.pgn == message.pgn &&
+               read->message.data == message.data;
+    };
+    const std::uint32_t pgn = message.pgn;
+    return client.command(kCmdSetMessageFilteringForJ1939, "Set_Message_Filtering_For_J1939",
+                          j1939_filter_records(std::span(&pgn, 1), std::span(&message.source, 1)));
 }
 
 }  // namespace
@@ -152,30 +211,26 @@ int run_send(const Api& api, const SendCommand& command) {
     if (!client || !client->wait_until_ready(command.connection.wait_seconds)) {
         return kExitFailure;
     }
-    // Echo on, and only frames with this identifier pass: the echoes confirm the sends.
-    const CanFilter own{command.frame.id, command.frame.extended ? kMaxExtendedId : kMaxStandardId,
-                        command.frame.extended};
-    if (!client->command(kCmdEchoTransmittedMessages, "Echo_Transmitted_Messages",
+    Outgoing outgoing;
+    if (!(command.connection.j1939 ? prepare_j1939(*client, command, outgoing)
+                                   : prepare_can(*client, command.frame, outgoing)) ||
+        !client->command(kCmdEchoTransmittedMessages, "Echo_Transmitted_Messages",
                          std::array<std::uint8_t, 1>{1}) ||
-        !client->command(kCmdSetMessageFilteringForCan, "Set_Message_Filtering_For_CAN",
-                         can_filter_records(std::span(&own, 1))) ||
         !client->set_blocking_timeout(100)) {
         return kExitFailure;
     }
 
-    const std::vector<std::uint8_t> message = can_send_message(command.frame);
-    const std::string text = frame_text(command.frame);
-    Confirmations confirmations(*client, command.frame);
+    Confirmations confirmations(*client, outgoing);
     if (!command.every_ms) {
-        return send_counted(*client, message, command.count.value_or(1), confirmations, text);
+        return send_counted(*client, outgoing, command.count.value_or(1), confirmations);
     }
     std::fprintf(stderr,
                  "rp1210: sending %s every %u ms on client %d through its broadcast list "
                  "(Ctrl-C stops)\n",
-                 text.c_str(), *command.every_ms, client->id());
-    return send_broadcast(*client, message, *command.every_ms,
+                 outgoing.text.c_str(), *command.every_ms, client->id());
+    return send_broadcast(*client, outgoing, *command.every_ms,
                           command.count.value_or(std::numeric_limits<std::uint64_t>::max()),
-                          confirmations, text);
+                          confirmations);
 }
 
 }  // namespace tools::rp1210

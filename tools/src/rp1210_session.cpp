@@ -10,6 +10,8 @@
 
 #include <fmt/format.h>
 
+#include "tools/rp1210_messages.hpp"
+
 namespace tools::rp1210 {
 
 namespace {
@@ -179,6 +181,10 @@ int Client::read(std::span<std::uint8_t> out, bool block) {
     return api_->ReadMessage(id_, reinterpret_cast<char*>(out.data()),
                              static_cast<short>(std::min<std::size_t>(out.size(), 32767)),
                              block ? 1 : 0);
+}
+
+bool Client::protect_address(const J1939Claim& claim) {
+    return command(kCmdProtectJ1939Address, "Protect_J1939_Address", protect_address_args(claim));
 }
 
 int Client::send(std::span<const std::uint8_t> message) {

@@ -4,6 +4,7 @@
 // library's text, and the stop request of Ctrl-C.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -21,6 +22,10 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 
+// The longest message a client reads: a J1939 transfer of 1785 bytes with its header is
+// 1796 bytes; the library stores at most 2048.
+inline constexpr std::size_t kReadArea = 2048;
+
 // RP1210 codes the subcommands react to.
 inline constexpr int kErrTxQueueFull = 137;
 inline constexpr int kErrRxQueueFull = 139;
@@ -29,10 +34,14 @@ inline constexpr int kErrBusOff = 151;
 
 // Command numbers.
 inline constexpr short kCmdSetAllFiltersToPass = 3;
+inline constexpr short kCmdSetMessageFilteringForJ1939 = 4;
 inline constexpr short kCmdSetMessageFilteringForCan = 5;
 inline constexpr short kCmdEchoTransmittedMessages = 16;
+inline constexpr short kCmdProtectJ1939Address = 19;
 inline constexpr short kCmdSetBroadcastForCan = 21;
+inline constexpr short kCmdSetBroadcastForJ1939 = 22;
 inline constexpr short kCmdSetCanFilterType = 26;
+inline constexpr short kCmdSetJ1939InterpacketTime = 27;
 inline constexpr short kCmdFlushTxRxBuffers = 39;
 inline constexpr short kCmdGetProtocolConnectionSpeed = 45;
 inline constexpr short kCmdSetBlockingTimeout = 215;
@@ -79,6 +88,8 @@ class Client {
 
     // RP1210_ReadMessage: byte count, 0 when nothing came, or the code negated.
     int read(std::span<std::uint8_t> out, bool block);
+    // Protect_J1939_Address, waiting for the claim's outcome; the failure is reported.
+    bool protect_address(const J1939Claim& claim);
     // RP1210_SendMessage: 0 or the code.
     int send(std::span<const std::uint8_t> message);
     // RP1210_SendMessage, retried while the transmit buffer is full (it drains at the bus

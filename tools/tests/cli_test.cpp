@@ -53,6 +53,14 @@ TEST(Rp1210CommandLine, Dump) {
 
     EXPECT_TRUE(parsed_as<rp::DumpCommand>({"dump", "-d", "1", "-p", "CAN", "-f", "123~7FF"})
                     .exclusive_filters);
+
+    const auto j1939 =
+        parsed_as<rp::DumpCommand>({"dump", "-d", "1", "-p", "j1939:Baud=500", "--pgn", "FECA,F004",
+                                    "--pgn", "EF00", "--source", "0,F9"});
+    EXPECT_TRUE(j1939.connection.j1939);
+    EXPECT_EQ(j1939.pgns, (std::vector<std::uint32_t>{0xFECA, 0xF004, 0xEF00}));
+    EXPECT_EQ(j1939.sources, (std::vector<std::uint8_t>{0x00, 0xF9}));
+    EXPECT_FALSE(plain.connection.j1939);
 }
 
 TEST(Rp1210CommandLine, SendSelftestAndTheOthers) {
@@ -63,6 +71,26 @@ TEST(Rp1210CommandLine, SendSelftestAndTheOthers) {
     EXPECT_EQ(send.frame.length, 2);
     EXPECT_EQ(send.every_ms, std::optional<std::uint32_t>(100));
     EXPECT_EQ(send.count, std::optional<std::uint64_t>(5));
+
+    const auto j1939 =
+        parsed_as<rp::SendCommand>({"send", "-d", "1", "-p", "J1939", "--claim", "80:A0", "--dest",
+                                    "25", "--priority", "3", "EF00#0102030405060708090A"});
+    EXPECT_EQ(j1939.claim, (tools::J1939Claim{0x80, 0xA0}));
+    EXPECT_EQ(j1939.message.pgn, 0xEF00u);
+    EXPECT_EQ(j1939.message.source, 0x80);
+    EXPECT_EQ(j1939.message.destination, 0x25);
+    EXPECT_EQ(j1939.message.priority, 3);
+    EXPECT_EQ(j1939.message.data.size(), 10u);
+    const auto unclaimed =
+        parsed_as<rp::SendCommand>({"send", "-d", "1", "-p", "J1939", "--source", "F9", "FECA#"});
+    EXPECT_FALSE(unclaimed.claim);
+    EXPECT_EQ(unclaimed.message.source, 0xF9);
+    EXPECT_EQ(unclaimed.message.destination, 0xFF);
+    EXPECT_EQ(unclaimed.message.priority, 6);
+    EXPECT_EQ(parsed_as<rp::SelftestCommand>(
+                  {"selftest", "-d", "1", "-e", "2", "-p", "J1939", "--transfers", "3"})
+                  .transfers,
+              3u);
 
     const auto selftest = parsed_as<rp::SelftestCommand>(
         {"selftest", "-d", "1", "-e", "2", "-p", "CAN:Baud=500", "--frames", "50"});
@@ -139,9 +167,45 @@ TEST(Rp1210CommandLine, BadArgumentsAreExplained) {
         {{"send", "-d", "1", "-p", "CAN", "123#00", "--every", "65536"},
          "--every must be a whole number from 1 to 65535",
          "rp1210 send --help"},
-        {{"dump", "-d", "1", "-p", "J1939:Baud=250"},
-         "works on raw CAN connections",
+        {{"dump", "-d", "1", "-p", "ISO15765"},
+         "works on raw CAN and J1939 connections",
          "rp1210 dump --help"},
+        {{"dump", "-d", "1", "-p", "J1939", "-f", "123:7FF"},
+         "--filter is for CAN connections",
+         "rp1210 dump --help"},
+        {{"dump", "-d", "1", "-p", "CAN", "--pgn", "FECA"},
+         "--pgn is for J1939 connections",
+         "rp1210 dump --help"},
+        {{"dump", "-d", "1", "-p", "J1939", "--pgn", "FECA,40000"},
+         "--pgn: PGN '40000' must be",
+         "rp1210 dump --help"},
+        {{"send", "-d", "1", "-p", "J1939", "FECA#00"},
+         "--source or --claim",
+         "rp1210 send --help"},
+        {{"send", "-d", "1", "-p", "J1939", "--source", "80", "FECA#000102030405060708"},
+         "need --claim",
+         "rp1210 send --help"},
+        {{"send", "-d", "1", "-p", "J1939", "--claim", "80", "EF25#00"},
+         "its low byte must be 00",
+         "rp1210 send --help"},
+        {{"send", "-d", "1", "-p", "J1939", "--claim", "FF", "FECA#00"},
+         "cannot be claimed",
+         "rp1210 send --help"},
+        {{"send", "-d", "1", "-p", "J1939", "--claim", "80", "--priority", "8", "FECA#00"},
+         "--priority must be a whole number from 0 to 7",
+         "rp1210 send --help"},
+        {{"send", "-d", "1", "-p", "CAN", "--claim", "80", "123#00"},
+         "--claim is for J1939 connections",
+         "rp1210 send --help"},
+        {{"send", "-d", "1", "-p", "J1939", "--claim", "80"},
+         "the message to send is missing (PGN#DATA)",
+         "rp1210 send --help"},
+        {{"selftest", "-d", "1", "-e", "2", "-p", "J1939", "--frames", "5"},
+         "--frames is for CAN connections",
+         "rp1210 selftest --help"},
+        {{"selftest", "-d", "1", "-e", "2", "-p", "J1939", "--transfers", "1"},
+         "--transfers must be a whole number from 2 to 1000",
+         "rp1210 selftest --help"},
         {{"send", "-d", "1", "-p", "ISO15765", "123#00"}, "not \"ISO15765\"", "rp1210 send --help"},
         {{"selftest", "-d", "1", "-p", "CAN"}, "--peer is required", "rp1210 selftest --help"},
         {{"selftest", "-d", "1", "-e", "1", "-p", "CAN"},
@@ -167,11 +231,13 @@ TEST(Rp1210CommandLine, HelpNamesEveryOption) {
         {"info", {"-d, --device DEVICE", "-p, --protocol PROTOCOL", "--wait SECONDS"}},
         {"dump",
          {"-d, --device", "-p, --protocol", "-f, --filter FILTERS", "-n, --count N",
-          "-s, --seconds S", "-e, --echo", "--wait"}},
-        {"send", {"-d, --device", "-p, --protocol", "-i, --every MS", "-n, --count N", "--wait"}},
+          "-s, --seconds S", "-e, --echo", "--pgn PGNS", "--source ADDRS", "--wait"}},
+        {"send",
+         {"-d, --device", "-p, --protocol", "-i, --every MS", "-n, --count N",
+          "--claim ADDR[:NAME]", "--source ADDR", "--dest ADDR", "--priority P", "--wait"}},
         {"selftest",
          {"-d, --device DEVICE_A", "-e, --peer DEVICE_B", "-p, --protocol", "-n, --frames N",
-          "--pings N", "--wait"}},
+          "--pings N", "--transfers N", "--wait"}},
         {"version", {"--help"}},
         {"errors", {"CODE"}},
         {"connect", {"-d, --device", "-p, --protocol"}},

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "platform/environment.hpp"
 #include "platform/process.hpp"
 #include "sim_fixture.hpp"
@@ -178,6 +180,50 @@ TEST_F(Rp1210EndToEnd, SelftestBetweenTwoChannelsOfOneBus) {
              "B -> A: 300 sent, 300 received, 0 lost, 0 reordered, 0 duplicated, 0 drops\n",
              "of the bus limit (3704 frames/s of 135 bits at 500000 bit/s)\n",
              "round trip: 20 of 20 requests answered, median ",
+             "selftest passed\n",
+         }) {
+        EXPECT_TRUE(contains(selftest.out, expected)) << expected << " in:\n" << selftest.out;
+    }
+}
+
+TEST_F(Rp1210EndToEnd, J1939DumpShowsTheReplayedDm1Reassembled) {
+    start_node({"replay", (dir.path() / "engine.log").string(), "--loop"});
+    Finished dump =
+        rp1210("dump-j1939", {"dump", "-d", "1", "-p", "J1939:Baud=500", "--pgn", "FECA",
+                              "--source", "0", "--count", "2", "--seconds", "30"});
+    ASSERT_EQ(dump.status, 0) << dump.err;
+    const std::vector<std::string> printed = lines(dump.out);
+    ASSERT_EQ(printed.size(), 2u) << dump.out;
+    for (const std::string& line : printed) {
+        // The log's DM1: a BAM at priority 7 of two packets with two trouble codes.
+        EXPECT_TRUE(contains(line, "  7  0FECA  00 -> FF  [10]  04 FF 6E 00 00 01 64 00 01 03"))
+            << line;
+    }
+}
+
+TEST_F(Rp1210EndToEnd, J1939SendAndSelftest) {
+    Running dump = Running::start(dir.path(), "dump-j1939", program("rp1210"),
+                                  {"dump", "-d", "2", "-p", "J1939:Baud=500", "--pgn", "FECA",
+                                   "--count", "1", "--seconds", "60"});
+    ASSERT_TRUE(dump.wait_for_err("J1939:Baud=500: 500000 bit/s")) << dump.err();
+    std::string data;
+    for (int i = 0; i < 100; ++i) {
+        data += fmt::format("{:02X}", i);
+    }
+    Finished send = rp1210(
+        "send-j1939", {"send", "-d", "1", "-p", "J1939:Baud=500", "--claim", "80", "FECA#" + data});
+    EXPECT_EQ(send.status, 0) << send.err;
+    EXPECT_EQ(send.out, "sent 1 x PGN 0FECA 80 -> FF [100], 1 confirmed\n");
+    EXPECT_EQ(dump.wait(), 0) << dump.err();
+    EXPECT_TRUE(contains(dump.out(), "  7  0FECA  80 -> FF  [100]  00 01 02 03 ")) << dump.out();
+
+    Finished selftest = rp1210("selftest-j1939", {"selftest", "-d", "1", "-e", "2", "-p",
+                                                  "J1939:Baud=500", "--transfers", "3"});
+    ASSERT_EQ(selftest.status, 0) << selftest.out << selftest.err;
+    for (const char* expected : {
+             "A -> B: 3 transfers of 9 to 1785 bytes, 3 received, 0 lost, 0 corrupted\n",
+             "B -> A: 3 transfers of 9 to 1785 bytes, 3 received, 0 lost, 0 corrupted\n",
+             "1785 bytes in ",
              "selftest passed\n",
          }) {
         EXPECT_TRUE(contains(selftest.out, expected)) << expected << " in:\n" << selftest.out;

@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/expected.hpp"
 
@@ -44,6 +45,11 @@ platform::Expected<std::uint32_t, std::string> parse_identifier(std::string_view
 
 // 1 to 8 hexadecimal digits, or nullopt.
 std::optional<std::uint32_t> parse_hex(std::string_view text);
+
+// Data bytes as pairs of hexadecimal digits, optionally separated by dots ("F7.00.7D"), at
+// most `most` of them.
+platform::Expected<std::vector<std::uint8_t>, std::string> parse_data(std::string_view text,
+                                                                      std::size_t most);
 
 // One line of a candump log file.
 struct LogRecord {

@@ -11,6 +11,7 @@
 
 #include "platform/expected.hpp"
 #include "tools/can_text.hpp"
+#include "tools/j1939_text.hpp"
 #include "tools/options.hpp"
 #include "tools/rp1210_messages.hpp"
 
@@ -22,6 +23,9 @@ struct Connection {
     std::string protocol;
     // How long to wait for automatic bit-rate detection ("Baud=Auto") to finish.
     double wait_seconds = 10;
+    // The protocol string names J1939 (else raw CAN). Set by dump, send and selftest, which
+    // read and write the messages of the protocol.
+    bool j1939 = false;
 };
 
 struct HelpCommand {
@@ -40,23 +44,28 @@ struct InfoCommand {
 };
 struct DumpCommand {
     Connection connection;
-    std::vector<CanFilter> filters;  // empty: every frame passes
-    bool exclusive_filters = false;  // true: matching frames are dropped instead
+    std::vector<CanFilter> filters;     // CAN; empty: every frame passes
+    bool exclusive_filters = false;     // true: matching frames are dropped instead
+    std::vector<std::uint32_t> pgns;    // J1939; empty: every PGN passes
+    std::vector<std::uint8_t> sources;  // J1939; empty: every source passes
     std::optional<std::uint64_t> count;
     std::optional<double> seconds;
     bool echo = false;
 };
 struct SendCommand {
     Connection connection;
-    CanFrame frame;
+    CanFrame frame;                   // CAN
+    J1939Message message;             // J1939
+    std::optional<J1939Claim> claim;  // J1939: claimed before sending
     std::optional<std::uint32_t> every_ms;
     std::optional<std::uint64_t> count;
 };
 struct SelftestCommand {
     Connection a;
     std::int16_t device_b = 0;
-    std::uint32_t frames = 1000;
-    std::uint32_t pings = 200;
+    std::uint32_t frames = 1000;  // CAN
+    std::uint32_t pings = 200;    // CAN
+    std::uint32_t transfers = 8;  // J1939: in each direction, 9 to 1785 bytes
 };
 
 using Command =

@@ -1,6 +1,7 @@
 #pragma once
-// The byte layouts an RP1210 application exchanges with the library over a raw CAN
-// connection: messages to send and read, CAN filter records, the hardware-status record.
+// The byte layouts an RP1210 application exchanges with the library: raw CAN and J1939
+// messages to send and read, CAN and J1939 filter records, the address-protection and
+// broadcast-list arguments, the hardware-status record.
 
 #include <array>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "tools/can_text.hpp"
+#include "tools/j1939_text.hpp"
 
 namespace tools {
 
@@ -42,10 +44,37 @@ struct CanFilter {
 // header each most significant byte first.
 std::vector<std::uint8_t> can_filter_records(std::span<const CanFilter> filters);
 
-// The argument of Set_Broadcast_For_CAN that adds `message` (as can_send_message writes
-// it), sent every `interval_ms`: operation 1, a result byte (the library writes the entry's
-// index into it), the interval and the message length least significant byte first, the
-// message.
+// RP1210_SendMessage on a J1939 client: PGN (3 bytes, least significant first),
+// how/priority (bit 7 for the global address), source, destination, data.
+std::vector<std::uint8_t> j1939_send_message(const J1939Message& message);
+
+// A message of RP1210_ReadMessage on a J1939 client.
+struct J1939ReadMessage {
+    std::uint32_t time_ms = 0;
+    std::optional<bool> echo;  // present while echo is on: true for this client's own message
+    J1939Message message;
+};
+
+// Decodes time stamp, the echo byte while echo is on, PGN, how/priority, source,
+// destination and data; nullopt when the bytes are too few.
+std::optional<J1939ReadMessage> parse_j1939_read_message(std::span<const std::uint8_t> bytes,
+                                                         bool echo_on);
+
+// The argument of Set_Message_Filtering_For_J1939 passing the messages of the PGNs from
+// the sources (either list may be empty: then it is not compared): 7 bytes per filter,
+// flags (0x01 PGN, 0x04 source), PGN least significant byte first, priority, source,
+// destination.
+std::vector<std::uint8_t> j1939_filter_records(std::span<const std::uint32_t> pgns,
+                                               std::span<const std::uint8_t> sources);
+
+// The argument of Protect_J1939_Address: address, NAME least significant byte first, and
+// 0 (wait for the outcome of the claim).
+std::vector<std::uint8_t> protect_address_args(const J1939Claim& claim);
+
+// The argument of Set_Broadcast_For_CAN / Set_Broadcast_For_J1939 that adds `message` (as
+// can_send_message or j1939_send_message writes it), sent every `interval_ms`: operation 1,
+// a result byte (the library writes the entry's index into it), the interval and the
+// message length least significant byte first, the message.
 std::vector<std::uint8_t> broadcast_add_block(std::uint16_t interval_ms,
                                               std::span<const std::uint8_t> message);
 
