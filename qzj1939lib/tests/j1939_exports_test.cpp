@@ -706,7 +706,9 @@ int main(int argc, char** argv) {
         filter = std::string("--gtest_filter=") + argv[2];
         args = {argv[0], filter.data()};
     }
+    // Like argv, the list ends with a null pointer: the flag parser moves it too.
     int count = static_cast<int>(args.size());
+    args.push_back(nullptr);
     ::testing::InitGoogleTest(&count, args.data());
     return RUN_ALL_TESTS();
 }
