@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # All tests: installs what is missing, builds every preset, runs the suites natively,
 # under ASan+UBSan, TSan and wine64, checks both Windows DLLs' export tables and runs the
-# fuzz targets for a short while. Prints one closing "N passed, M failed" line.
+# fuzz targets for a short while. Prints each stage with its time and one closing "N passed, M failed in S s" line.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -18,11 +18,13 @@ mkdir -p "$log"
 
 stage() {  # stage NAME COMMAND...: run, record pass or fail
   local name=$1; shift
+  local start=$SECONDS
   echo "== $name"
   if "$@" >"$log/$name.log" 2>&1; then
-    passed=$((passed + 1)); echo "   ok"
+    passed=$((passed + 1)); echo "   ok ($((SECONDS - start)) s)"
   else
-    failed=$((failed + 1)); failures+=("$name"); echo "   FAILED"; tail -n 60 "$log/$name.log"
+    failed=$((failed + 1)); failures+=("$name")
+    echo "   FAILED ($((SECONDS - start)) s)"; tail -n 60 "$log/$name.log"
   fi
 }
 
@@ -58,5 +60,5 @@ fi
 
 echo
 [ ${#failures[@]} -gt 0 ] && echo "failed stages: ${failures[*]} (logs in build/test-logs)"
-echo "$passed passed, $failed failed"
+echo "$passed passed, $failed failed in $SECONDS s"
 [ "$failed" -eq 0 ]
