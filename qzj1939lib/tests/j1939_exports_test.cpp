@@ -190,9 +190,22 @@ TEST(J1939Exports, TransfersOf1785BytesBothWaysThroughReads) {
         {x, y, 0x20, 255, 0xFEF5},  // BAM
         {y, x, 0x30, 255, 0xFEF6},
     };
+    // Both claims must have become Claimed before the first transfer, and each channel's
+    // transport protocol must know its address: a node answers an RTS only to an address it
+    // holds, and a channel's Tx thread passes the claim on to it a moment after the claim
+    // manager has it (the two claims also end a few milliseconds apart when the machine is
+    // slow). A write is refused (-2, no source address) until the claim is Claimed; once
+    // the peer has read it, the Tx thread that sent it has also passed the claim on.
+    for (const auto& [from, src, to] :
+         {std::tuple{x, std::uint8_t{0x20}, y}, {y, std::uint8_t{0x30}, x}}) {
+        const j1939_handle sender = from;
+        const std::uint8_t source = src;
+        EXPECT_TRUE(
+            eventually([&] { return write(sender, 0xFEF7, source, 255, pattern(8, 0)) == 0; }));
+        EXPECT_EQ(read_pgn(to, 0xFEF7).result.status, 0);
+    }
     std::uint8_t seed = 0;
     for (const Transfer& t : transfers) {
-        // Refused (-2, no source address) until the claim has become Claimed.
         EXPECT_TRUE(eventually(
             [&] { return write(t.from, t.pgn, t.src, t.dest, pattern(1785, ++seed)) == 0; }));
         const Read r = read_pgn(t.to, t.pgn);

@@ -89,8 +89,18 @@ struct Event::Impl {
         }
     }
 
+    // The pool's clock is not the monotonic clock of the due times, and the timer may fire
+    // a little before the due time by that clock. The waiter then finds nothing due yet and
+    // asks for the same time again: that must arm the timer anew, not count as pending, or
+    // the wake-up is lost. So firing forgets the due time (a set_at racing with it then
+    // at worst wakes its waiter early, who looks and asks again).
     static void CALLBACK fire(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER) {
-        ::SetEvent(static_cast<Impl*>(context)->handle.get());
+        auto* impl = static_cast<Impl*>(context);
+        {
+            std::lock_guard lock(impl->mutex);
+            impl->due = std::numeric_limits<std::int64_t>::max();
+        }
+        ::SetEvent(impl->handle.get());
     }
 
     // Ends a pending time.
