@@ -458,7 +458,8 @@ void CanClient::release() {
 
     core_->stop.store(true);
     core_->stop_event.set();
-    core_->transmit_buffer->wake_all();
+    // Sticky: the transmit thread may be between its stop check and its wait.
+    core_->transmit_buffer->stop_waits();
     if (transmit_thread_.joinable()) {
         transmit_thread_.join();
     }

@@ -579,7 +579,8 @@ void J1939Client::release() {
     core_->transmit_stop.store(true);
     core_->receive_stop.store(true);
     core_->stop_event.set();
-    core_->transmit_buffer->wake_all();
+    // Sticky: the transmit thread may be between its stop check and its wait.
+    core_->transmit_buffer->stop_waits();
     if (transmit_thread_.joinable()) {
         transmit_thread_.join();
     }

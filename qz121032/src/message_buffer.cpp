@@ -139,11 +139,13 @@ platform::Expected<std::size_t, MessageBufferError> MessageBuffer::read(
     {
         std::unique_lock lock(mutex_);
         if (!has_news_locked()) {
-            if (timeout <= std::chrono::nanoseconds::zero()) {
+            if (timeout <= std::chrono::nanoseconds::zero() || waits_stopped_) {
                 return std::size_t{0};
             }
             const std::uint64_t generation = wake_generation_;
-            const auto woken = [&] { return has_news_locked() || wake_generation_ != generation; };
+            const auto woken = [&] {
+                return has_news_locked() || wake_generation_ != generation || waits_stopped_;
+            };
             const Clock::time_point now = Clock::now();
             // A deadline that cannot be represented means waiting without limit.
             if (timeout >= Clock::time_point::max() - now) {
@@ -227,6 +229,14 @@ void MessageBuffer::close() {
     {
         std::lock_guard lock(mutex_);
         disconnected_ = true;
+    }
+    readable_.notify_all();
+}
+
+void MessageBuffer::stop_waits() {
+    {
+        std::lock_guard lock(mutex_);
+        waits_stopped_ = true;
     }
     readable_.notify_all();
 }

@@ -65,6 +65,10 @@ class MessageBuffer {
     // Makes every blocked read return 0 without changing the contents or the flags, so that
     // a reader waiting for a deadline of its own can recompute it.
     void wake_all();
+    // For the reader thread's stop: every read from now on, and every blocked one, returns 0
+    // at once without waiting. Unlike wake_all(), a stop made just before the reader starts
+    // to wait is not missed.
+    void stop_waits();
 
     std::uint32_t capacity() const noexcept { return capacity_; }
 
@@ -87,6 +91,7 @@ class MessageBuffer {
     bool disconnected_ = false;  // closed; never cleared
     // Bumped by wake_all(); a waiting reader that sees it change returns.
     std::uint64_t wake_generation_ = 0;
+    bool waits_stopped_ = false;  // set by stop_waits(); never cleared
     std::condition_variable readable_;
 };
 
