@@ -117,6 +117,9 @@ void AddressClaimManager::flush(std::vector<TxCommand>& commands) {
         return;
     }
     for (TxCommand& command : commands) {
+        if (const auto* change = std::get_if<AddressStateChanged>(&command); change && listener_) {
+            listener_(*change);
+        }
         if (!sender_.send(std::move(command))) {
             QZ_LOG_DEBUG(kTarget, "Tx command queue is closed, dropping address state change");
         }

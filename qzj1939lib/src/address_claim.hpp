@@ -20,6 +20,7 @@
 // never while a Tx command is queued.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -85,6 +86,13 @@ class AddressClaimManager {
     bool has_sender() const noexcept { return static_cast<bool>(sender_); }
     void set_sender(TxCommandSender sender) { sender_ = std::move(sender); }
     void take_sender() { sender_.reset(); }
+    // Called with each address state change when it is made, while a sender is set and
+    // before the change is queued: the channel's transport protocol learns a claimed address
+    // at the instant the claim holds (the queued command, handled by the transmit thread a
+    // moment later, only tells the application), so an RTS that arrives right after the
+    // claim is answered.
+    using StateListener = std::function<void(const AddressStateChanged&)>;
+    void set_state_listener(StateListener listener) { listener_ = std::move(listener); }
 
     // Starts a claim; the Address Claimed frame to send now when this claim speaks for the
     // address.
@@ -128,6 +136,7 @@ class AddressClaimManager {
     const std::uint32_t client_id_;
     std::unique_ptr<ClaimStore> store_;
     TxCommandSender sender_;
+    StateListener listener_;
 };
 
 }  // namespace qzj1939lib

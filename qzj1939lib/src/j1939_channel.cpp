@@ -90,7 +90,17 @@ std::string to_string(const TarnlibError& error) {
 // holds the device.
 struct Engines {
     Engines(std::uint32_t client, std::uint32_t channel, std::unique_ptr<ClaimStore> claims)
-        : client_id(client), address_claim(channel, client, std::move(claims)) {}
+        : client_id(client), address_claim(channel, client, std::move(claims)) {
+        // Called under ac_mutex; the lock order is ac_mutex, then tp_mutex.
+        address_claim.set_state_listener([this](const AddressStateChanged& change) {
+            std::lock_guard lock(tp_mutex);
+            if (change.state == ClaimState::Claimed) {
+                tp.set_local_address(change.address, change.protector);
+            } else {
+                tp.remove_local_address(change.address);
+            }
+        });
+    }
 
     const std::uint32_t client_id;
     std::atomic<bool> tx_echo{false};
@@ -378,14 +388,8 @@ void J1939Channel::Core::run_tx_thread(Receiver<TxCommand> commands, EventSender
                             heap.push(Scheduled{command.at, sequence++, std::move(command)});
                         }
                     } else if constexpr (std::is_same_v<T, AddressStateChanged>) {
-                        {
-                            std::lock_guard lock(engines->tp_mutex);
-                            if (command.state == ClaimState::Claimed) {
-                                engines->tp.set_local_address(command.address, command.protector);
-                            } else {
-                                engines->tp.remove_local_address(command.address);
-                            }
-                        }
+                        // The transport protocol has it already (the claim manager's state
+                        // listener); only the application is told here.
                         if (command.notify) {
                             put_event(events, AddressState{command.address, command.state},
                                       "address state");

@@ -172,6 +172,7 @@ TEST(J1939Exports, TransfersOf1785BytesBothWaysThroughReads) {
     }
     World world;
     Api& j = api();
+    (void)j.start_log();
     const j1939_handle x = open_channel(0, false);
     const j1939_handle y = open_channel(1, false);
     for (j1939_handle h : {x, y}) {
@@ -190,12 +191,10 @@ TEST(J1939Exports, TransfersOf1785BytesBothWaysThroughReads) {
         {x, y, 0x20, 255, 0xFEF5},  // BAM
         {y, x, 0x30, 255, 0xFEF6},
     };
-    // Both claims must have become Claimed before the first transfer, and each channel's
-    // transport protocol must know its address: a node answers an RTS only to an address it
-    // holds, and a channel's Tx thread passes the claim on to it a moment after the claim
-    // manager has it (the two claims also end a few milliseconds apart when the machine is
-    // slow). A write is refused (-2, no source address) until the claim is Claimed; once
-    // the peer has read it, the Tx thread that sent it has also passed the claim on.
+    // Both claims must have become Claimed before the first transfer (the two claims end a
+    // few milliseconds apart when the machine is slow): a write is refused (-2, no source
+    // address) until the claim is Claimed, and from that instant the channel's transport
+    // protocol answers an RTS to the address.
     for (const auto& [from, src, to] :
          {std::tuple{x, std::uint8_t{0x20}, y}, {y, std::uint8_t{0x30}, x}}) {
         const j1939_handle sender = from;
