@@ -1,6 +1,6 @@
 #include "platform/thread.hpp"
 
-#include <system_error>
+#include <utility>
 
 #include "platform/process.hpp"
 #include "thread_os.hpp"
@@ -12,28 +12,31 @@ namespace {
 thread_local std::string current_name;
 }  // namespace
 
+Thread::Thread() noexcept = default;
+
 Thread::Thread(std::string name, ThreadPriority priority, std::function<void()> body)
     : name_(std::move(name)) {
-    try {
-        thread_ = std::thread([name = name_, priority, body = std::move(body)] {
-            set_current_thread_name(name);
-            if (priority == ThreadPriority::Raised) {
-                raise_current_thread_priority();
-            }
-            body();
-        });
-    } catch (const std::system_error&) {
+    os_.reset(detail::start_os_thread([name = name_, priority, body = std::move(body)] {
+        set_current_thread_name(name);
+        if (priority == ThreadPriority::Raised) {
+            raise_current_thread_priority();
+        }
+        body();
+    }));
+    if (!os_) {
         // No exception leaves the platform layer; a process that cannot start its threads
         // cannot work.
         fatal("platform::Thread: the thread could not be started");
     }
 }
 
+Thread::Thread(Thread&&) noexcept = default;
+
 Thread& Thread::operator=(Thread&& other) noexcept {
     if (this != &other) {
         join();
         name_ = std::move(other.name_);
-        thread_ = std::move(other.thread_);
+        os_ = std::move(other.os_);
     }
     return *this;
 }
@@ -43,13 +46,22 @@ Thread::~Thread() {
 }
 
 void Thread::join() {
-    if (!thread_.joinable()) {
+    if (!os_) {
         return;
     }
-    if (thread_.get_id() == std::this_thread::get_id()) {
+    if (is_current()) {
         fatal("platform::Thread: a thread cannot join itself");
     }
-    thread_.join();
+    detail::join_os_thread(*os_);
+    os_.reset();
+}
+
+void Thread::detach() noexcept {
+    os_.reset();
+}
+
+bool Thread::is_current() const noexcept {
+    return os_ && detail::is_current_os_thread(*os_);
 }
 
 void set_current_thread_name(const std::string& name) {

@@ -31,7 +31,7 @@ std::string text(Status status) {
 
 // The read thread of one open handle and its stop flag.
 struct ReadThread {
-    std::thread thread;
+    platform::Thread thread;
     std::shared_ptr<std::atomic<bool>> stop;
     void* wait_handle = nullptr;  // the driver event it waits on; set to end the wait
 };
@@ -402,17 +402,11 @@ Status Core::start_read_thread() {
         wait = wait_handle;
     }
     std::weak_ptr<Core> weak = weak_from_this();
-    try {
-        std::thread thread([weak, stop, thread_name = name + "_rx"] {
-            platform::set_current_thread_name(thread_name);
-            platform::raise_current_thread_priority();  // refused without the privilege
-            read_loop(weak, *stop);
-        });
-        std::lock_guard lock(read_mutex);
-        reader = ReadThread{std::move(thread), std::move(stop), wait};
-    } catch (const std::system_error&) {
-        return Status::tarnERR_NOMEM;
-    }
+    // Raised: refused without the privilege.
+    platform::Thread thread(name + "_rx", platform::ThreadPriority::Raised,
+                            [weak, stop] { read_loop(weak, *stop); });
+    std::lock_guard lock(read_mutex);
+    reader = ReadThread{std::move(thread), std::move(stop), wait};
     return Status::tarnOK;
 }
 
@@ -429,12 +423,10 @@ void Core::stop_read_thread() {
         // handle is closed only after the thread ended, so the event still exists.
         platform::set_native_event(old.wait_handle);
     }
-    if (old.thread.joinable()) {
-        if (old.thread.get_id() == std::this_thread::get_id()) {
-            old.thread.detach();  // stopped from a callback on it: it ends when that returns
-        } else {
-            old.thread.join();
-        }
+    if (old.thread.is_current()) {
+        old.thread.detach();  // stopped from a callback on it: it ends when that returns
+    } else {
+        old.thread.join();
     }
 }
 

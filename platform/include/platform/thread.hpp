@@ -3,32 +3,49 @@
 // thread names to 15 characters; the full name stays available for logs.
 
 #include <functional>
+#include <memory>
 #include <string>
-#include <thread>
 
 namespace platform {
 
 enum class ThreadPriority { Normal, Raised };
 
+namespace detail {
+// The operating system's thread, in posix/ and win32/. Destroying it without a join lets
+// the thread run on by itself.
+struct OsThread;
+struct OsThreadDeleter {
+    void operator()(OsThread* thread) const noexcept;
+};
+}  // namespace detail
+
 // A thread that is joined by its owner. The destructor joins if the owner did not.
+//
+// Windows: a native thread. The pthread emulation of the mingw-w64 runtime that
+// std::thread uses there corrupts its heap (and hangs joins) when threads start and end in
+// several threads at once, as clients connecting and disconnecting do.
 class Thread {
   public:
-    Thread() = default;
+    Thread() noexcept;
     Thread(std::string name, ThreadPriority priority, std::function<void()> body);
-    Thread(Thread&&) noexcept = default;
+    Thread(Thread&&) noexcept;
     Thread& operator=(Thread&&) noexcept;
     Thread(const Thread&) = delete;
     Thread& operator=(const Thread&) = delete;
     ~Thread();
 
-    bool joinable() const noexcept { return thread_.joinable(); }
+    bool joinable() const noexcept { return static_cast<bool>(os_); }
     void join();
+    // Lets the thread end by itself: for a thread stopped from inside its own body, which
+    // ends when the body returns.
+    void detach() noexcept;
+    // Whether the calling thread is this one.
+    bool is_current() const noexcept;
     const std::string& name() const noexcept { return name_; }
-    std::thread::id id() const noexcept { return thread_.get_id(); }
 
   private:
     std::string name_;
-    std::thread thread_;
+    std::unique_ptr<detail::OsThread, detail::OsThreadDeleter> os_;
 };
 
 // Names the calling thread (truncated to what the system allows) and remembers the full

@@ -4,12 +4,43 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <system_error>
+#include <thread>
+#include <utility>
+
 #include "platform/thread.hpp"
 #include "thread_os.hpp"
 
 namespace platform {
 
 namespace detail {
+
+struct OsThread {
+    std::thread thread;
+};
+
+OsThread* start_os_thread(std::function<void()> body) {
+    try {
+        return new OsThread{std::thread(std::move(body))};
+    } catch (const std::system_error&) {
+        return nullptr;
+    }
+}
+
+void join_os_thread(OsThread& thread) noexcept {
+    thread.thread.join();
+}
+
+bool is_current_os_thread(const OsThread& thread) noexcept {
+    return thread.thread.get_id() == std::this_thread::get_id();
+}
+
+void OsThreadDeleter::operator()(OsThread* thread) const noexcept {
+    if (thread->thread.joinable()) {
+        thread->thread.detach();
+    }
+    delete thread;
+}
 
 void set_os_thread_name(const std::string& name) noexcept {
     // Linux takes at most 15 bytes; cut on a character boundary of UTF-8 text.

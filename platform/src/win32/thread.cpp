@@ -1,12 +1,62 @@
 #include <windows.h>
 
+#include <process.h>
+
+#include <functional>
+#include <memory>
+#include <utility>
+
 #include "handle.hpp"
+#include "platform/process.hpp"
 #include "platform/thread.hpp"
 #include "thread_os.hpp"
 
 namespace platform {
 
 namespace detail {
+
+struct OsThread {
+    win32::UniqueHandle handle;
+    DWORD id = 0;
+};
+
+namespace {
+
+unsigned __stdcall run_body(void* context) noexcept {
+    const std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(context));
+    (*body)();  // an exception ends the process, as from a std::thread
+    return 0;
+}
+
+}  // namespace
+
+OsThread* start_os_thread(std::function<void()> body) {
+    auto context = std::make_unique<std::function<void()>>(std::move(body));
+    unsigned id = 0;
+    // _beginthreadex rather than CreateThread: the C runtime sets up and frees its
+    // per-thread data.
+    const auto handle =
+        reinterpret_cast<HANDLE>(::_beginthreadex(nullptr, 0, &run_body, context.get(), 0, &id));
+    if (handle == nullptr) {
+        return nullptr;
+    }
+    context.release();  // the thread owns it now
+    return new OsThread{win32::UniqueHandle(handle), static_cast<DWORD>(id)};
+}
+
+void join_os_thread(OsThread& thread) noexcept {
+    if (::WaitForSingleObject(thread.handle.get(), INFINITE) != WAIT_OBJECT_0) {
+        fatal("platform::Thread: waiting for the thread failed");
+    }
+}
+
+bool is_current_os_thread(const OsThread& thread) noexcept {
+    return thread.id == ::GetCurrentThreadId();
+}
+
+void OsThreadDeleter::operator()(OsThread* thread) const noexcept {
+    delete thread;  // closing the handle lets a running thread go on alone
+}
 
 void set_os_thread_name(const std::string& name) noexcept {
     // SetThreadDescription exists from Windows 10 1607 on; older systems, older mingw

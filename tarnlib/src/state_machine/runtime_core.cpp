@@ -3,7 +3,6 @@
 #include <atomic>
 #include <limits>
 #include <mutex>
-#include <system_error>
 
 #include "platform/clock.hpp"
 #include "platform/event.hpp"
@@ -47,10 +46,9 @@ void ThreadControl::start(std::string thread_name, Fire fire) {
     }
     shared->timer = std::move(timer.value());
     shared_ = shared;
-    try {
-        thread_ = std::thread([shared, name = std::move(thread_name), fire = std::move(fire)] {
-            platform::set_current_thread_name(name);
-            platform::raise_current_thread_priority();  // refused without the privilege
+    // Raised: refused without the privilege.
+    thread_ = platform::Thread(
+        std::move(thread_name), platform::ThreadPriority::Raised, [shared, fire = std::move(fire)] {
             while (!shared->stop.load()) {
                 std::optional<std::int64_t> deadline;
                 {
@@ -76,9 +74,6 @@ void ThreadControl::start(std::string thread_name, Fire fire) {
                 }
             }
         });
-    } catch (const std::system_error&) {
-        platform::fatal("ThreadControl: failed to start the timer thread");
-    }
 }
 
 void ThreadControl::set_timeout(std::optional<std::chrono::nanoseconds> timeout) noexcept {
@@ -114,10 +109,7 @@ void ThreadControl::stop() noexcept {
     }
     shared_->stop.store(true);
     shared_->timer->wake();
-    if (!thread_.joinable()) {
-        return;
-    }
-    if (thread_.get_id() == std::this_thread::get_id()) {
+    if (thread_.is_current()) {
         thread_.detach();
     } else {
         thread_.join();

@@ -10,7 +10,8 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
+
+#include "platform/thread.hpp"
 
 namespace tarnlib {
 
@@ -46,7 +47,7 @@ class ThreadControl {
   private:
     struct Shared;
     std::shared_ptr<Shared> shared_;  // shared with the thread, which may outlive a detach
-    std::thread thread_;
+    platform::Thread thread_;
 };
 
 }  // namespace tarnlib
