@@ -192,15 +192,16 @@ TEST(J1939Exports, TransfersOf1785BytesBothWaysThroughReads) {
         {y, x, 0x30, 255, 0xFEF6},
     };
     // Both claims must have become Claimed before the first transfer (the two claims end a
-    // few milliseconds apart when the machine is slow): a write is refused (-2, no source
-    // address) until the claim is Claimed, and from that instant the channel's transport
-    // protocol answers an RTS to the address.
+    // few milliseconds apart when the machine is slow): a node answers an RTS only to an
+    // address it holds. A single frame may be sent from any address, but a transfer is
+    // refused until the sender's claim holds; so each channel sends a short BAM once it can,
+    // and the peer reads it.
     for (const auto& [from, src, to] :
          {std::tuple{x, std::uint8_t{0x20}, y}, {y, std::uint8_t{0x30}, x}}) {
         const j1939_handle sender = from;
         const std::uint8_t source = src;
         EXPECT_TRUE(
-            eventually([&] { return write(sender, 0xFEF7, source, 255, pattern(8, 0)) == 0; }));
+            eventually([&] { return write(sender, 0xFEF7, source, 255, pattern(9, 0)) == 0; }));
         EXPECT_EQ(read_pgn(to, 0xFEF7).result.status, 0);
     }
     std::uint8_t seed = 0;
