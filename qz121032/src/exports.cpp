@@ -105,7 +105,8 @@ short RP1210_API RP1210_GetLastErrorMsg(short error_code, int32_t* sub_error_cod
 
 #if defined(_WIN32)
 // Only process detach acts: the driver library is unloaded and the library counts as not
-// initialized. Nothing is initialised on attach.
+// initialized. Nothing is initialised on attach. When the process terminates, the DLL's
+// entry point (platform_dll_entry) returns before the C runtime calls this.
 int __stdcall DllMain(void*, unsigned long reason, void* reserved) {
     constexpr unsigned long kProcessDetach = 0;
     if (reason == kProcessDetach) {
