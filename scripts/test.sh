@@ -46,12 +46,14 @@ mkdir -p "$WINEPREFIX"
 /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1 || true
 stage wine-prefix /usr/lib/wine/wine64 wineboot --init
 
-# ThreadSanitizer's runtime now and then ends a test process of the many-thread J1939
-# scenario with "ThreadSanitizer failed to allocate ..." (its own memory, about one run in
-# five on these machines, randomised address space or not; not understood yet). Its suites
-# get one more try per failed test; a test that needed it is listed in the stage's log.
+# The sanitizers' runtimes now and then fail on their own: ThreadSanitizer ends a process of
+# the many-thread J1939 scenario with "ThreadSanitizer failed to allocate ..." (its own
+# memory; about one run in five here, randomised address space or not), and LeakSanitizer's
+# exit check crashed once in its tracer ("Tracer caught signal 11") after every test had
+# passed. Not understood yet. Under the sanitizers a failed test gets one more try; a test
+# that needed it is listed in the stage's log.
 for preset in linux-debug linux-asan linux-tsan mingw-x64; do
-  if [ "$preset" = linux-tsan ]; then
+  if [ "$preset" = linux-asan ] || [ "$preset" = linux-tsan ]; then
     stage "ctest-$preset" ctest --preset "$preset" -j "$jobs" --repeat until-pass:2
   else
     stage "ctest-$preset" ctest --preset "$preset" -j "$jobs"
