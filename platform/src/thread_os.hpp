@@ -8,8 +8,8 @@
 
 namespace platform::detail {
 
-// Starts a thread running the body; null when the system refuses. Join ends it and frees
-// it; the deleter alone detaches.
+// Starts a thread running the body; null when the system refuses. Join waits for its end;
+// the deleter frees it, letting a thread that still runs go on alone.
 OsThread* start_os_thread(std::function<void()> body);
 void join_os_thread(OsThread& thread) noexcept;
 bool is_current_os_thread(const OsThread& thread) noexcept;

@@ -66,7 +66,7 @@ struct CanDevice::Core : std::enable_shared_from_this<Core> {
     // the handle goes off bus first and failures are logged.
     void close_handle(bool leaving_up);
     std::optional<CanHandle> take_handle();
-    Status start_read_thread();
+    void start_read_thread();
     void stop_read_thread();
     static void read_loop(const std::weak_ptr<Core>& weak, const std::atomic<bool>& stop);
     void shutdown();
@@ -361,10 +361,7 @@ Status Core::open_attempt() {
         handle.emplace(std::move(h));
         wait_handle = *wait;
     }
-    if (Status st = start_read_thread(); st != Status::tarnOK) {
-        take_handle().reset();
-        return st;
-    }
+    start_read_thread();
     return Status::tarnOK;
 }
 
@@ -394,7 +391,7 @@ void Core::close_handle(bool leaving_up) {
     }
 }
 
-Status Core::start_read_thread() {
+void Core::start_read_thread() {
     auto stop = std::make_shared<std::atomic<bool>>(false);
     void* wait = nullptr;
     {
@@ -407,7 +404,6 @@ Status Core::start_read_thread() {
                             [weak, stop] { read_loop(weak, *stop); });
     std::lock_guard lock(read_mutex);
     reader = ReadThread{std::move(thread), std::move(stop), wait};
-    return Status::tarnOK;
 }
 
 void Core::stop_read_thread() {
