@@ -1,5 +1,8 @@
 #include "platform/thread.hpp"
 
+#include <algorithm>
+#include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "platform/process.hpp"
@@ -8,8 +11,13 @@
 namespace platform {
 
 namespace {
-// The full name of the calling thread, for logs; the OS name may be shortened.
-thread_local std::string current_name;
+// The full name of the calling thread, for logs; the OS name may be shortened. Plain data
+// (see the rule in thread.hpp).
+struct ThreadName {
+    char text[max_thread_name_length + 1];
+};
+static_assert(std::is_trivially_destructible_v<ThreadName>);
+thread_local ThreadName current_name{};
 }  // namespace
 
 Thread::Thread() noexcept = default;
@@ -65,12 +73,14 @@ bool Thread::is_current() const noexcept {
 }
 
 void set_current_thread_name(const std::string& name) {
-    current_name = name;
+    const std::size_t length = std::min(name.size(), max_thread_name_length);
+    std::memcpy(current_name.text, name.data(), length);
+    current_name.text[length] = '\0';
     detail::set_os_thread_name(name);
 }
 
-const std::string& current_thread_name() {
-    return current_name;
+std::string current_thread_name() {
+    return current_name.text;
 }
 
 }  // namespace platform

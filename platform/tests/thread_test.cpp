@@ -17,6 +17,8 @@ namespace {
 
 TEST(Thread, KeepsTheFullNameAndGivesTheSystemAShortenedOne) {
     const std::string name = "qz-device-read-thread-channel-1";
+    const std::string too_long(100, 'x');
+    std::string kept;
     std::string seen;
     std::string os_name;
     platform::Thread thread(name, platform::ThreadPriority::Raised, [&] {
@@ -26,11 +28,14 @@ TEST(Thread, KeepsTheFullNameAndGivesTheSystemAShortenedOne) {
         ::pthread_getname_np(::pthread_self(), buffer, sizeof buffer);
         os_name = buffer;
 #endif
+        platform::set_current_thread_name(too_long);
+        kept = platform::current_thread_name();
     });
     EXPECT_EQ(thread.name(), name);
     thread.join();
     EXPECT_FALSE(thread.joinable());
     EXPECT_EQ(seen, name);
+    EXPECT_EQ(kept, too_long.substr(0, platform::max_thread_name_length));
 #ifdef __linux__
     EXPECT_EQ(os_name, name.substr(0, 15));
 #endif
@@ -74,15 +79,19 @@ TEST(Thread, KnowsItselfAndCanBeLeftToEndFromItsOwnBody) {
 }
 
 // Clients connect and disconnect in several threads at once, each time starting and ending
-// threads. (The pthread emulation of mingw-w64 corrupted its heap doing this under Windows.)
+// threads. The names are longer than a std::string keeps inline, so that a thread-local name
+// that allocates would be freed after its storage at each thread's end (the Windows test runs
+// check the heap).
 TEST(Thread, ThreadsStartAndEndInSeveralThreadsAtOnce) {
     std::atomic<int> ran{0};
     std::vector<platform::Thread> starters;
     for (int s = 0; s < 4; ++s) {
         starters.emplace_back("starter", platform::ThreadPriority::Normal, [&] {
             for (int round = 0; round < 500; ++round) {
-                platform::Thread a("a", platform::ThreadPriority::Raised, [&] { ++ran; });
-                platform::Thread b("b", platform::ThreadPriority::Normal, [&] { ++ran; });
+                platform::Thread a("connect-thread-with-a-long-name-a",
+                                   platform::ThreadPriority::Raised, [&] { ++ran; });
+                platform::Thread b("connect-thread-with-a-long-name-b",
+                                   platform::ThreadPriority::Normal, [&] { ++ran; });
                 a.join();
             }
         });

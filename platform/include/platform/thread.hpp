@@ -1,7 +1,14 @@
 #pragma once
 // Threads with a name and an optional raised priority. Linux limits operating-system
 // thread names to 15 characters; the full name stays available for logs.
+//
+// Rule for every layer: a thread_local object must be trivially destructible (plain data,
+// checked with a static_assert where it is declared). The Windows builds emulate thread-local
+// storage, and the emulation frees a thread's storage before the destructors of its
+// thread_local objects run, so a std::string or std::vector there frees memory that is
+// already free, often another thread's by then.
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -21,9 +28,8 @@ struct OsThreadDeleter {
 
 // A thread that is joined by its owner. The destructor joins if the owner did not.
 //
-// Windows: a native thread. The pthread emulation of the mingw-w64 runtime that
-// std::thread uses there corrupts its heap (and hangs joins) when threads start and end in
-// several threads at once, as clients connecting and disconnecting do.
+// Windows: a native thread (_beginthreadex, joined by waiting for its handle), which needs
+// nothing of the runtime's pthread emulation.
 class Thread {
   public:
     Thread() noexcept;
@@ -48,10 +54,11 @@ class Thread {
     std::unique_ptr<detail::OsThread, detail::OsThreadDeleter> os_;
 };
 
-// Names the calling thread (truncated to what the system allows) and remembers the full
-// name for current_thread_name().
+// Names the calling thread (truncated to what the system allows) and remembers up to
+// max_thread_name_length bytes of the full name for current_thread_name().
+inline constexpr std::size_t max_thread_name_length = 63;
 void set_current_thread_name(const std::string& name);
-const std::string& current_thread_name();
+std::string current_thread_name();
 // Raises the calling thread's priority where the system allows it; false otherwise. Its
 // timed waits end as close to their deadline as the system can (Linux: no timer slack),
 // whether or not the priority could be raised.

@@ -1,7 +1,8 @@
 #include "tarnlib/state_machine/fsm.hpp"
 
 #include <algorithm>
-#include <vector>
+#include <cstddef>
+#include <type_traits>
 
 #include "platform/process.hpp"
 
@@ -9,9 +10,24 @@ namespace tarnlib {
 
 namespace {
 
-// The machines the calling thread is dispatching into, innermost last.
-std::vector<const DispatchGate*>& dispatch_stack() {
-    thread_local std::vector<const DispatchGate*> stack;
+// The machines the calling thread is dispatching into, innermost last. Plain data (see the
+// rule in platform/thread.hpp); the chain from the user-facing objects down to the devices
+// is a few machines deep.
+struct DispatchStack {
+    static constexpr std::size_t capacity = 16;
+    const DispatchGate* gates[capacity];
+    std::size_t depth;
+
+    const DispatchGate* const* begin() const noexcept { return gates; }
+    const DispatchGate* const* end() const noexcept { return gates + depth; }
+    bool contains(const DispatchGate* gate) const noexcept {
+        return std::find(begin(), end(), gate) != end();
+    }
+};
+static_assert(std::is_trivially_destructible_v<DispatchStack>);
+
+DispatchStack& dispatch_stack() {
+    thread_local DispatchStack stack{};
     return stack;
 }
 
@@ -19,9 +35,12 @@ std::vector<const DispatchGate*>& dispatch_stack() {
 
 bool DispatchGate::enter() noexcept {
     auto& stack = dispatch_stack();
-    if (std::find(stack.begin(), stack.end(), this) != stack.end()) {
+    if (stack.contains(this)) {
         platform::fatal(
             "nested dispatch is not allowed; dispatch must come from outside the state handler");
+    }
+    if (stack.depth == DispatchStack::capacity) {
+        platform::fatal("dispatch chain too deep: more than 16 machines on one thread");
     }
     {
         std::unique_lock lock(mutex_);
@@ -31,12 +50,12 @@ bool DispatchGate::enter() noexcept {
         }
         busy_ = true;
     }
-    stack.push_back(this);
+    stack.gates[stack.depth++] = this;
     return true;
 }
 
 void DispatchGate::leave() noexcept {
-    dispatch_stack().pop_back();
+    --dispatch_stack().depth;
     {
         std::lock_guard lock(mutex_);
         busy_ = false;
@@ -60,8 +79,7 @@ bool DispatchGate::stopped() const noexcept {
 }
 
 bool DispatchGate::entered_by_current_thread() const noexcept {
-    const auto& stack = dispatch_stack();
-    return std::find(stack.begin(), stack.end(), this) != stack.end();
+    return dispatch_stack().contains(this);
 }
 
 }  // namespace tarnlib
