@@ -1,5 +1,5 @@
 // Child processes: exit codes, hard kills, the destructor's clean-up, argument quoting,
-// and fatal().
+// fatal() and crashes.
 
 #include <gtest/gtest.h>
 
@@ -9,6 +9,7 @@
 
 #include "platform/process.hpp"
 #include "platform/shared_memory.hpp"
+#include "platform/thread.hpp"
 #include "test_support.hpp"
 
 namespace platform_test {
@@ -57,9 +58,24 @@ int fatal_child(const std::vector<std::string>&) {
     platform::fatal("platform_tests: fatal() called on purpose by a child process");
 }
 
+// Writes through a null pointer in a thread of its own.
+int crash_child(const std::vector<std::string>&) {
+#ifndef _WIN32
+    const rlimit no_core{0, 0};
+    ::setrlimit(RLIMIT_CORE, &no_core);
+#endif
+    platform::Thread thread("crashing", platform::ThreadPriority::Normal, [] {
+        volatile int* volatile nowhere = nullptr;
+        *nowhere = 1;
+    });
+    thread.join();
+    return 0;
+}
+
 [[maybe_unused]] const bool registered =
     register_child_mode("exit", exit_child) && register_child_mode("arguments", arguments_child) &&
-    register_child_mode("hold", hold_child) && register_child_mode("fatal", fatal_child);
+    register_child_mode("hold", hold_child) && register_child_mode("fatal", fatal_child) &&
+    register_child_mode("crash", crash_child);
 
 TEST(ChildProcess, ReportsTheExitCodeOnceAndAgain) {
     auto child = spawn_child("exit", {"7"});
@@ -103,10 +119,14 @@ TEST(ChildProcess, BoundedWaitReportsARunningChildThenItsEnd) {
     EXPECT_EQ(exiting->wait_for(std::chrono::seconds(20)), std::optional<int>(7));
 }
 
-TEST(ChildProcess, FatalEndsTheProcessWithAFailure) {
-    auto child = spawn_child("fatal");
-    ASSERT_TRUE(child) << child.error().what;
-    EXPECT_NE(child->wait(), 0);
+// Under wine a crash would otherwise end with exit code 0 (see crash_exit_win32.cpp).
+TEST(ChildProcess, FatalAndACrashEndTheProcessWithAFailure) {
+    for (const char* mode : {"fatal", "crash"}) {
+        SCOPED_TRACE(mode);
+        auto child = spawn_child(mode);
+        ASSERT_TRUE(child) << child.error().what;
+        EXPECT_NE(child->wait(), 0);
+    }
 }
 
 TEST(ChildProcess, SpawningAMissingProgramFails) {
