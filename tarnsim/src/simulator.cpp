@@ -9,6 +9,7 @@
 
 #include "frame_bits.hpp"
 #include "platform/clock.hpp"
+#include "platform/dynamic_library.hpp"
 
 namespace tarnsim {
 
@@ -725,7 +726,7 @@ void Simulator::ring(std::uint32_t token) {
     it->second.set();
 }
 
-void Simulator::stop_delivery() {
+void Simulator::stop_delivery(DeliveryEnd end) {
     std::vector<Delivery> old;
     {
         std::lock_guard guard(delivery_mutex_);
@@ -736,10 +737,21 @@ void Simulator::stop_delivery() {
         }
         delivery_ = Delivery{};
     }
+    if (old.empty()) {
+        return;
+    }
+    if (end == DeliveryEnd::LeaveToEnd) {
+        // The threads' code must stay in place after the driver is unloaded.
+        platform::keep_library_loaded(reinterpret_cast<const void*>(&Simulator::instance));
+    }
     for (Delivery& d : old) {
         d.stop->store(true);
         d.bell->set();
-        d.thread.join();
+        if (end == DeliveryEnd::Wait) {
+            d.thread.join();
+        } else {
+            d.thread.detach();
+        }
     }
 }
 
@@ -750,7 +762,10 @@ void Simulator::initialize_library() {
 }
 
 tarnStatus Simulator::unload_library() {
-    stop_delivery();
+    // An application unloads the driver from its own unload, which on Windows holds the
+    // loader lock; no thread can end while it is held, so waiting here would wait for ever.
+    // The thread needs nothing but its own stop flag and bell to end.
+    stop_delivery(DeliveryEnd::LeaveToEnd);
     std::unique_lock exclusive(attach_mutex_);
     if (attachment_) {
         close_mine_locked();
@@ -1283,7 +1298,7 @@ tarnStatus Simulator::get_handle_data(tarnHandle handle, std::int32_t item, void
 // ---- control operations ----
 
 tarnStatus Simulator::configure(const char* config_path) {
-    stop_delivery();
+    stop_delivery(DeliveryEnd::Wait);
     std::unique_lock exclusive(attach_mutex_);
     detach_locked();
     if (config_path == nullptr) {

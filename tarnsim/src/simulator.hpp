@@ -154,7 +154,10 @@ class Simulator {
     void sweep_locked(SharedState& s, Signals& signals);
     void give(Signals& signals);
     void ring(std::uint32_t token);
-    void stop_delivery();
+    // Stops the delivery threads; Wait joins them, LeaveToEnd lets them end by themselves
+    // and keeps this library loaded for them.
+    enum class DeliveryEnd { Wait, LeaveToEnd };
+    void stop_delivery(DeliveryEnd end);
 
     // Guards attachment_: shared by every call that uses it, exclusive to attaching and
     // detaching. Taken before the named mutex.

@@ -8,7 +8,7 @@
 namespace platform {
 
 class DynamicLibrary {
-public:
+  public:
     // Loads by name through the system's normal search, or by path.
     static Result<DynamicLibrary> open(const std::string& name_or_path);
 
@@ -26,10 +26,15 @@ public:
         return reinterpret_cast<F>(symbol(name));
     }
 
-private:
+  private:
     explicit DynamicLibrary(void* handle) noexcept : handle_(handle) {}
     void* handle_ = nullptr;
 };
+
+// Keeps the loaded library that holds the address mapped until the process ends, whatever
+// unloads it later: for a library that leaves a thread of its own to end by itself.
+// False when the address is in no library or the system refuses.
+bool keep_library_loaded(const void* address) noexcept;
 
 // File name of a shared library with the given base name on this platform:
 // "tarnlib32" -> "tarnlib32.dll" / "libtarnlib32.so".

@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <utility>
+
 namespace platform {
 
 Result<DynamicLibrary> DynamicLibrary::open(const std::string& name_or_path) {
@@ -36,6 +38,18 @@ void* DynamicLibrary::symbol(const char* name) const noexcept {
     return handle_ != nullptr ? ::dlsym(handle_, name) : nullptr;
 }
 
-std::string shared_library_file_name(const std::string& base) { return "lib" + base + ".so"; }
+bool keep_library_loaded(const void* address) noexcept {
+    Dl_info info{};
+    if (::dladdr(address, &info) == 0 || info.dli_fname == nullptr) {
+        return false;
+    }
+    // Loading it again with RTLD_NODELETE marks the loaded library as never unloaded; the
+    // reference this takes is kept too.
+    return ::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
+}
+
+std::string shared_library_file_name(const std::string& base) {
+    return "lib" + base + ".so";
+}
 
 }  // namespace platform

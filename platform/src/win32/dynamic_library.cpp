@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <utility>
+
 namespace platform {
 
 Result<DynamicLibrary> DynamicLibrary::open(const std::string& name_or_path) {
@@ -39,6 +41,16 @@ void* DynamicLibrary::symbol(const char* name) const noexcept {
     return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(handle_), name));
 }
 
-std::string shared_library_file_name(const std::string& base) { return base + ".dll"; }
+bool keep_library_loaded(const void* address) noexcept {
+    HMODULE module = nullptr;
+    // A pinned module stays loaded until the process ends, whatever FreeLibrary calls follow.
+    return ::GetModuleHandleExA(
+               GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+               static_cast<LPCSTR>(address), &module) != 0;
+}
+
+std::string shared_library_file_name(const std::string& base) {
+    return base + ".dll";
+}
 
 }  // namespace platform
