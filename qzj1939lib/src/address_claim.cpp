@@ -280,9 +280,10 @@ std::optional<TxCommand> AddressClaimManager::on_address_claimed(const J1939Mess
             }
         } else if (claim.client_id == client_id_) {
             QZ_LOG_INFO(kTarget, "We have higher priority, defending address {:02X}", address);
-            if (claim.state == ClaimState::Claimed) {
-                answer = SendAt{address_claimed_frame(address, claim.name), std::nullopt, now};
-            }
+            // Defended at once while the claim's 250 ms still run too: the other node may
+            // have started its claim after ours passed it, and would otherwise never hear of
+            // ours and hold the address as well.
+            answer = SendAt{address_claimed_frame(address, claim.name), std::nullopt, now};
         }
     }
     flush(commands);
