@@ -322,11 +322,12 @@ TEST_F(CanClientTest, ClientIdsRotateThroughAllSlots) {
 }
 
 TEST_F(CanClientTest, NoFrameIsLostAtFullBusLoad) {
-#ifdef _WIN32
+#if defined(_WIN32) || defined(__SANITIZE_THREAD__)
     // Every driver call and log write of the emulated Windows build is a round trip to the
-    // emulator's server: there the run is shorter and slower, still at full load. The
-    // simulator's receive queue of 1024 frames then covers almost a second in which a
-    // loaded machine gives the emulated read thread no processor.
+    // emulator's server, and ThreadSanitizer slows every access: there the run is shorter
+    // and slower, still at full load. The simulator's receive queue of 1024 frames then
+    // covers almost a second in which a loaded machine gives the read thread no processor
+    // (at 1 Mbit/s it covers 0.12 s, and a frame that overflows it is lost as on hardware).
     constexpr int kFrames = 10000;
     const char* protocol = "CAN:Baud=125";
     const double rate = 125000;
