@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -176,37 +177,38 @@ inline bool eventually(const std::function<bool()>& condition) {
 // Records the events a notifier publishes, for waits and checks of their order.
 class Recorder {
   public:
-    // The callback to subscribe; the recorder must outlive the subscription.
+    // The callback to subscribe. It shares the records: unsubscribing does not wait for a
+    // call already running, which may end after the recorder is gone.
     std::function<void(const NetworkEvent&, std::int32_t)> callback() {
-        return [this](const NetworkEvent& event, std::int32_t) {
+        return [records = records_](const NetworkEvent& event, std::int32_t) {
             {
-                std::lock_guard lock(mutex_);
-                events_.push_back(event);
-                threads_.push_back(platform::current_thread_name());
+                std::lock_guard lock(records->mutex);
+                records->events.push_back(event);
+                records->threads.push_back(platform::current_thread_name());
             }
-            changed_.notify_all();
+            records->changed.notify_all();
         };
     }
     std::vector<NetworkEvent> events() const {
-        std::lock_guard lock(mutex_);
-        return events_;
+        std::lock_guard lock(records_->mutex);
+        return records_->events;
     }
     // The names of the threads that delivered the events of the kind, in order.
     std::vector<std::string> threads(EventKind kind) const {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(records_->mutex);
         std::vector<std::string> out;
-        for (std::size_t i = 0; i < events_.size(); ++i) {
-            if (events_[i].kind == kind) {
-                out.push_back(threads_[i]);
+        for (std::size_t i = 0; i < records_->events.size(); ++i) {
+            if (records_->events[i].kind == kind) {
+                out.push_back(records_->threads[i]);
             }
         }
         return out;
     }
     // Status events only (no frames), in order.
     std::vector<EventKind> kinds() const {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(records_->mutex);
         std::vector<EventKind> out;
-        for (const NetworkEvent& e : events_) {
+        for (const NetworkEvent& e : records_->events) {
             if (e.kind != EventKind::Frames) {
                 out.push_back(e.kind);
             }
@@ -214,9 +216,9 @@ class Recorder {
         return out;
     }
     std::vector<CanMessage> frames() const {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(records_->mutex);
         std::vector<CanMessage> out;
-        for (const NetworkEvent& e : events_) {
+        for (const NetworkEvent& e : records_->events) {
             if (e.kind == EventKind::Frames) {
                 out.insert(out.end(), e.frames->begin(), e.frames->end());
             }
@@ -224,17 +226,18 @@ class Recorder {
         return out;
     }
     std::size_t count(EventKind kind) const {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(records_->mutex);
         std::size_t n = 0;
-        for (const NetworkEvent& e : events_) {
+        for (const NetworkEvent& e : records_->events) {
             n += e.kind == kind ? 1 : 0;
         }
         return n;
     }
     // Waits until the recorded events satisfy the condition; false after the limit.
     bool wait_for(const std::function<bool(const std::vector<NetworkEvent>&)>& condition) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, kGenerous, [&] { return condition(events_); });
+        std::unique_lock lock(records_->mutex);
+        return records_->changed.wait_for(lock, kGenerous,
+                                          [&] { return condition(records_->events); });
     }
     bool wait_for_count(EventKind kind, std::size_t n) {
         return wait_for([&](const std::vector<NetworkEvent>& events) {
@@ -260,16 +263,19 @@ class Recorder {
         });
     }
     void clear() {
-        std::lock_guard lock(mutex_);
-        events_.clear();
-        threads_.clear();
+        std::lock_guard lock(records_->mutex);
+        records_->events.clear();
+        records_->threads.clear();
     }
 
   private:
-    mutable std::mutex mutex_;  // guards events_ and threads_
-    std::condition_variable changed_;
-    std::vector<NetworkEvent> events_;
-    std::vector<std::string> threads_;
+    struct Records {
+        mutable std::mutex mutex;  // guards events and threads
+        std::condition_variable changed;
+        std::vector<NetworkEvent> events;
+        std::vector<std::string> threads;
+    };
+    const std::shared_ptr<Records> records_ = std::make_shared<Records>();
 };
 
 inline BusConfiguration classic(double rate, double sample = 0.875) {
