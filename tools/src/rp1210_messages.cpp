@@ -1,5 +1,8 @@
 #include "tools/rp1210_messages.hpp"
 
+#include <algorithm>
+#include <iterator>
+
 #include <fmt/format.h>
 
 namespace tools {
@@ -83,14 +86,18 @@ std::optional<CanReadMessage> parse_can_read_message(std::span<const std::uint8_
 
 std::vector<std::uint8_t> j1939_send_message(const J1939Message& message) {
     const bool global = message.destination == kGlobalAddress;
-    std::vector<std::uint8_t> bytes{
+    const std::uint8_t header[] = {
         static_cast<std::uint8_t>(message.pgn),
         static_cast<std::uint8_t>(message.pgn >> 8),
         static_cast<std::uint8_t>(message.pgn >> 16),
         static_cast<std::uint8_t>((message.priority & 7) | (global ? 0x80 : 0)),
         message.source,
         message.destination};
-    bytes.insert(bytes.end(), message.data.begin(), message.data.end());
+    // Sized once and filled (an initializer list followed by an insert makes GCC 12 warn
+    // falsely about array bounds in the optimised Windows builds).
+    std::vector<std::uint8_t> bytes(sizeof header + message.data.size());
+    std::copy(std::begin(header), std::end(header), bytes.begin());
+    std::copy(message.data.begin(), message.data.end(), bytes.begin() + sizeof header);
     return bytes;
 }
 
