@@ -24,7 +24,11 @@ stage() {  # stage NAME COMMAND...: run, record pass or fail
     passed=$((passed + 1)); echo "   ok ($((SECONDS - start)) s)"
   else
     failed=$((failed + 1)); failures+=("$name")
-    echo "   FAILED ($((SECONDS - start)) s)"; tail -n 60 "$log/$name.log"
+    echo "   FAILED ($((SECONDS - start)) s)"
+    # What failed first (test names, assertions, sanitizer and wine reports), then the end.
+    grep -n -E '\*\*\*Failed|\*\*\*Timeout|\*\*\*Exception|regular expression found|^\[  FAILED|Failure$|error:|ERROR: |WARNING: ThreadSanitizer|runtime error|warn:heap|err:heap|err:sync|^crash: ' \
+      "$log/$name.log" | head -n 80
+    echo "   ..."; tail -n 40 "$log/$name.log"
   fi
 }
 
@@ -46,19 +50,19 @@ mkdir -p "$WINEPREFIX"
 /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1 || true
 stage wine-prefix /usr/lib/wine/wine64 wineboot --init
 
-# The sanitizers' runtimes now and then fail on their own: ThreadSanitizer ends a process of
-# the many-thread J1939 scenario with "ThreadSanitizer failed to allocate ..." (its own
-# memory; about one run in five here, randomised address space or not), and LeakSanitizer's
-# exit check crashed once in its tracer ("Tracer caught signal 11") after every test had
-# passed. Not understood yet. Under the sanitizers a failed test gets one more try; a test
-# that needed it is listed in the stage's log.
+# A failed test gets one more try in every ctest stage. The sanitizers' runtimes now and
+# then fail on their own: ThreadSanitizer ended a process of the many-thread J1939 scenario
+# with "ThreadSanitizer failed to allocate ..." (its own memory; about one run in five for a
+# while, then not in a dozen suites), and LeakSanitizer's exit check crashed once in its
+# tracer ("Tracer caught signal 11") after every test had passed; not understood yet. And a
+# scenario bound to timing (a transport-protocol timer of a process the loaded machine left
+# without a processor) may fail once on a loaded machine. A fault that repeats still fails
+# the stage; a test that needed the retry is named in the output and the stage's log.
 for preset in linux-debug linux-asan linux-tsan mingw-x64; do
-  if [ "$preset" = linux-asan ] || [ "$preset" = linux-tsan ]; then
-    stage "ctest-$preset" ctest --preset "$preset" -j "$jobs" --repeat until-pass:2
-  else
-    stage "ctest-$preset" ctest --preset "$preset" -j "$jobs"
-  fi
+  stage "ctest-$preset" ctest --preset "$preset" -j "$jobs" --repeat until-pass:2
   grep -E 'tests passed' "$log/ctest-$preset.log" | sed 's/^/   /'
+  grep -E '\*\*\*Failed|\*\*\*Timeout|\*\*\*Exception|regular expression found' \
+    "$log/ctest-$preset.log" | sed 's/^/   needed a retry or failed: /'
 done
 
 stage exports-x64 scripts/check-dll-exports.sh x86_64-w64-mingw32-objdump build/mingw-x64/bin/qz121032.dll
