@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "handle.hpp"
 
@@ -90,11 +91,21 @@ Result<ChildProcess> ChildProcess::spawn(const std::string& program,
     startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION info{};
     // No application name: the first token is searched for like a command, as posix_spawnp
-    // does. Handle inheritance passes the standard streams on.
-    if (!::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                          &startup, &info)) {
-        return unexpected(
-            SystemError{"cannot start " + program, static_cast<int>(::GetLastError())});
+    // does. Handle inheritance passes the standard streams on. Under wine on a loaded
+    // machine the call has now and then failed at once for a program that exists (once in
+    // some thousand starts): such a start is tried twice more.
+    for (int attempt = 1;; ++attempt) {
+        if (::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                             &startup, &info)) {
+            break;
+        }
+        const DWORD error = ::GetLastError();
+        if (attempt == 3 || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            return unexpected(
+                SystemError{"cannot start " + program + " (error " + std::to_string(error) + ")",
+                            static_cast<int>(error)});
+        }
+        ::Sleep(50);
     }
     ::CloseHandle(info.hThread);
     auto impl = std::make_unique<Impl>();
