@@ -16,6 +16,9 @@ failures=()
 log=$root/build/test-logs
 mkdir -p "$log"
 
+# The lines in which CTest reports a failed test (a failed try, under --repeat).
+ctest_failed='\*\*\*Failed|\*\*\*Timeout|\*\*\*Exception|regular expression found'
+
 stage() {  # stage NAME COMMAND...: run, record pass or fail
   local name=$1; shift
   local start=$SECONDS
@@ -26,7 +29,7 @@ stage() {  # stage NAME COMMAND...: run, record pass or fail
     failed=$((failed + 1)); failures+=("$name")
     echo "   FAILED ($((SECONDS - start)) s)"
     # What failed first (test names, assertions, sanitizer and wine reports), then the end.
-    grep -n -E '\*\*\*Failed|\*\*\*Timeout|\*\*\*Exception|regular expression found|^\[  FAILED|Failure$|error:|ERROR: |WARNING: ThreadSanitizer|runtime error|warn:heap|err:heap|err:sync|^crash: ' \
+    grep -n -E "$ctest_failed"'|^\[  FAILED|Failure$|error:|ERROR: |WARNING: ThreadSanitizer|runtime error|warn:heap|err:heap|err:sync|^crash: ' \
       "$log/$name.log" | head -n 80
     echo "   ..."; tail -n 40 "$log/$name.log"
   fi
@@ -61,8 +64,7 @@ stage wine-prefix /usr/lib/wine/wine64 wineboot --init
 for preset in linux-debug linux-asan linux-tsan mingw-x64; do
   stage "ctest-$preset" ctest --preset "$preset" -j "$jobs" --repeat until-pass:2
   grep -E 'tests passed' "$log/ctest-$preset.log" | sed 's/^/   /'
-  grep -E '\*\*\*Failed|\*\*\*Timeout|\*\*\*Exception|regular expression found' \
-    "$log/ctest-$preset.log" | sed 's/^/   needed a retry or failed: /'
+  grep -E "$ctest_failed" "$log/ctest-$preset.log" | sed 's/^/   needed a retry or failed: /'
 done
 
 stage exports-x64 scripts/check-dll-exports.sh x86_64-w64-mingw32-objdump build/mingw-x64/bin/qz121032.dll

@@ -22,39 +22,29 @@ class Line {
         }
         return *this;
     }
-    Line& hex(std::uint64_t value) noexcept {
-        char digits[16];
-        int count = 0;
-        do {
-            digits[count++] = "0123456789abcdef"[value & 0xF];
-            value >>= 4;
-        } while (value != 0);
-        text("0x");
-        while (count > 0 && size_ < sizeof buffer_) {
-            buffer_[size_++] = digits[--count];
-        }
-        return *this;
-    }
-    Line& decimal(unsigned value) noexcept {
-        char digits[10];
-        int count = 0;
-        do {
-            digits[count++] = static_cast<char>('0' + value % 10);
-            value /= 10;
-        } while (value != 0);
-        while (count > 0 && size_ < sizeof buffer_) {
-            buffer_[size_++] = digits[--count];
-        }
-        return *this;
-    }
+    Line& hex(std::uint64_t value) noexcept { return text("0x").number(value, 16); }
+    Line& decimal(std::uint64_t value) noexcept { return number(value, 10); }
     void write() noexcept {
         text("\n");
         DWORD written = 0;
-        ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), buffer_, static_cast<DWORD>(size_),
-                    &written, nullptr);
+        ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), buffer_, static_cast<DWORD>(size_), &written,
+                    nullptr);
     }
 
   private:
+    Line& number(std::uint64_t value, unsigned base) noexcept {
+        char digits[20];
+        int count = 0;
+        do {
+            digits[count++] = "0123456789abcdef"[value % base];
+            value /= base;
+        } while (value != 0);
+        while (count > 0 && size_ < sizeof buffer_) {
+            buffer_[size_++] = digits[--count];
+        }
+        return *this;
+    }
+
     char buffer_[400];
     std::size_t size_ = 0;
 };
@@ -92,7 +82,7 @@ LONG WINAPI crash_exit(EXCEPTION_POINTERS* info) {
     CONTEXT context = *info->ContextRecord;
     for (int frame = 0; frame < 32 && context.Rip != 0; ++frame) {
         Line line;
-        line.text("  #").decimal(static_cast<unsigned>(frame)).text(" ");
+        line.text("  #").decimal(static_cast<std::uint64_t>(frame)).text(" ");
         append_location(line, context.Rip);
         line.write();
         DWORD64 image_base = 0;
