@@ -34,9 +34,15 @@ OsThread* start_os_thread(std::function<void()> body) {
     auto context = std::make_unique<std::function<void()>>(std::move(body));
     unsigned id = 0;
     // _beginthreadex rather than CreateThread: the C runtime sets up and frees its
-    // per-thread data.
-    const auto handle =
-        reinterpret_cast<HANDLE>(::_beginthreadex(nullptr, 0, &run_body, context.get(), 0, &id));
+    // per-thread data. Each thread reserves 512 KB of address space for its stack instead of
+    // the executable's default (2 MB with mingw, more in some applications): a 32-bit
+    // application has 2 GB in all, and 127 clients with their transmit, receive and device
+    // threads ran out of it with the default. No thread of ours needs more than a few
+    // hundred KB; the stack still grows page by page within the reservation.
+    constexpr unsigned kStackReservation = 512 * 1024;
+    const auto handle = reinterpret_cast<HANDLE>(
+        ::_beginthreadex(nullptr, kStackReservation, &run_body, context.get(),
+                         STACK_SIZE_PARAM_IS_A_RESERVATION, &id));
     if (handle == nullptr) {
         return nullptr;
     }
