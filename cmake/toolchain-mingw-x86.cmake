@@ -1,4 +1,4 @@
-# 32-bit Windows: the product DLL. Nothing built here can run on this machine.
+# 32-bit Windows: the product DLL. Its tests run under wine32 (Debian's wine32:i386).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
@@ -16,3 +16,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 # checks the bytes each export pops.
 set(CMAKE_C_FLAGS_INIT "-freg-struct-return")
 set(CMAKE_CXX_FLAGS_INIT "-freg-struct-return")
+# Test binaries run under the 32-bit wine loader, in the same (64-bit, WoW64) prefix as the
+# 64-bit tests, so that processes of both widths can share one simulated bus.
+find_program(QZ_WINE32 NAMES wine PATHS /usr/lib/wine NO_DEFAULT_PATH)
+if(NOT QZ_WINE32)
+  find_program(QZ_WINE32 NAMES wine)
+endif()
+if(QZ_WINE32)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${QZ_WINE32})
+endif()

@@ -5,8 +5,11 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   googletest libgtest-dev libbenchmark-dev libfmt-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-  binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64 ccache
+  binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64 wine32:i386 ccache
 )
+# The 32-bit DLL's tests run under wine32, a package of the i386 architecture.
+# (apt-get update below fetches its package lists.)
+dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -99,10 +99,31 @@ LONG WINAPI crash_exit(EXCEPTION_POINTERS* info) {
                            &handler_data, &establisher, nullptr);
     }
 #else
+    // 32-bit code built without frame pointers cannot be unwound without its debug
+    // information: the faulting address, then the words on the stack that point into a
+    // loaded module (return addresses, and now and then a stale one), nearest first.
     Line line;
     line.text("  at ");
     append_location(line, reinterpret_cast<DWORD64>(info->ExceptionRecord->ExceptionAddress));
     line.write();
+    const auto* word = reinterpret_cast<const DWORD*>(info->ContextRecord->Esp);
+    const auto* stack_base = reinterpret_cast<const DWORD*>(
+        reinterpret_cast<const NT_TIB*>(::NtCurrentTeb())->StackBase);
+    for (int found = 0, scanned = 0; found < 24 && scanned < 2048 && word < stack_base;
+         ++scanned, ++word) {
+        HMODULE module = nullptr;
+        if (*word > 0x10000 &&
+            ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                     GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                 reinterpret_cast<LPCSTR>(static_cast<std::uintptr_t>(*word)),
+                                 &module)) {
+            Line candidate;
+            candidate.text("  ? ");
+            append_location(candidate, *word);
+            candidate.write();
+            ++found;
+        }
+    }
 #endif
     // No clean-up of any kind: the process is broken.
     ::TerminateProcess(::GetCurrentProcess(), code != 0 ? code : 1);
