@@ -1,6 +1,8 @@
 // Raw CAN through the exports of the built library, each scenario a small application on
 // the simulated interface with a peer node on the other channel of the bus.
 
+#include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -490,16 +493,24 @@ TEST_F(CanClientTest, ExportsAreSafeFromManyThreadsAtOnce) {
     };
 
     std::atomic<bool> churn{true};
-    std::atomic<int> failures{0};
+    // Each failure says which thread failed and how.
+    std::mutex failures_mutex;
+    std::vector<std::string> failures;
+    const auto fail = [&](std::string what) {
+        std::lock_guard lock(failures_mutex);
+        failures.push_back(std::move(what));
+    };
     std::vector<std::thread> readers;
     std::vector<std::thread> threads;
     // 2 J1939 readers: every long message of the other client, in order and intact.
     for (int k = 0; k < 2; ++k) {
         readers.emplace_back([&, k] {
             for (int n = 0; n < kLongEach; ++n) {
-                const auto m = parse_j1939(read(j1939[k]), false);
+                const Read r = read(j1939[k]);
+                const auto m = parse_j1939(r, false);
                 if (!m || m->pgn != pgn[1 - k] || m->data != long_message(n)) {
-                    ++failures;
+                    fail(fmt::format("J1939 reader {}: message {} read {} ({} bytes, PGN {:X})", k,
+                                     n, r.result, m ? m->data.size() : 0, m ? m->pgn : 0));
                     return;
                 }
             }
@@ -517,7 +528,7 @@ TEST_F(CanClientTest, ExportsAreSafeFromManyThreadsAtOnce) {
                     std::this_thread::yield();
                 }
                 if (result != 0) {
-                    ++failures;
+                    fail(fmt::format("J1939 sender {}: message {} sent with {}", k, n, result));
                 }
             }
         });
@@ -529,13 +540,14 @@ TEST_F(CanClientTest, ExportsAreSafeFromManyThreadsAtOnce) {
             for (int n = 0; n < kFramesEach;) {
                 const Read r = read(id);
                 if (r.result <= 0) {
-                    ++failures;
+                    fail(fmt::format("reader of client {}: frame {} read {}", id, n, r.result));
                     return;
                 }
                 if (r.result == 4 + 1 + 2 + 2 && r.bytes[4] == 0 && r.bytes[5] == 0x03 &&
                     r.bytes[6] == 0x21) {
-                    if (((r.bytes[7] << 8) | r.bytes[8]) != n) {
-                        ++failures;
+                    if (const int got = (r.bytes[7] << 8) | r.bytes[8]; got != n) {
+                        fail(fmt::format("reader of client {}: frame {} came where {} was due", id,
+                                         got, n));
                         return;
                     }
                     ++n;
@@ -547,8 +559,10 @@ TEST_F(CanClientTest, ExportsAreSafeFromManyThreadsAtOnce) {
     for (short id : steady) {
         threads.emplace_back([&, id] {
             for (int n = 0; n < 200; ++n) {
-                if (send(id, {1, 0x18, 0xEA, static_cast<std::uint8_t>(id), 0xF9, 0x00}) != 0) {
-                    ++failures;
+                if (const short result =
+                        send(id, {1, 0x18, 0xEA, static_cast<std::uint8_t>(id), 0xF9, 0x00});
+                    result != 0) {
+                    fail(fmt::format("sender of client {}: frame {} sent with {}", id, n, result));
                 }
             }
         });
@@ -561,11 +575,16 @@ TEST_F(CanClientTest, ExportsAreSafeFromManyThreadsAtOnce) {
                 char speed[32];
                 std::array<char, 64> record;
                 char a[17], b[17], c[17];
-                if (api.SendCommand(45, id, speed, sizeof speed) != 0 ||
-                    api.GetHardwareStatus(id, record.data(), 64, 0) != 0 ||
-                    api.ReadDetailedVersion(id, a, b, c) != 0 ||
-                    api.Ioctl(id, 1, nullptr, nullptr) != 602 || command(id, 18, {1}) != 0) {
-                    ++failures;
+                const short results[] = {api.SendCommand(45, id, speed, sizeof speed),
+                                         api.GetHardwareStatus(id, record.data(), 64, 0),
+                                         api.ReadDetailedVersion(id, a, b, c),
+                                         api.Ioctl(id, 1, nullptr, nullptr), command(id, 18, {1})};
+                if (results[0] != 0 || results[1] != 0 || results[2] != 0 || results[3] != 602 ||
+                    results[4] != 0) {
+                    fail(fmt::format(
+                        "queries of client {}: speed {}, status {}, versions {}, "
+                        "ioctl {}, command 18 {}",
+                        id, results[0], results[1], results[2], results[3], results[4]));
                 }
             }
         });
@@ -580,15 +599,17 @@ TEST_F(CanClientTest, ExportsAreSafeFromManyThreadsAtOnce) {
                 const short id = api.ClientConnect(
                     nullptr, 1, j1939_kind ? "J1939:Baud=1000" : "CAN:Baud=1000", 0, 0, 0);
                 if (id <= 0 || id > 127) {
-                    ++failures;
+                    fail(
+                        fmt::format("{} churn: connect gave {}", j1939_kind ? "J1939" : "CAN", id));
                     continue;
                 }
                 char buffer[32];
                 (void)api.SendMessage(id, reinterpret_cast<char*>(message.data()),
                                       static_cast<short>(message.size()), 0, 0);
                 (void)api.ReadMessage(id, buffer, sizeof buffer, 0);
-                if (api.ClientDisconnect(id) != 0) {
-                    ++failures;
+                if (const short result = api.ClientDisconnect(id); result != 0) {
+                    fail(fmt::format("{} churn: disconnect of {} gave {}",
+                                     j1939_kind ? "J1939" : "CAN", id, result));
                 }
             }
         });
@@ -600,7 +621,7 @@ TEST_F(CanClientTest, ExportsAreSafeFromManyThreadsAtOnce) {
         while (listening.load()) {
             auto batch = peer.handle().read(100);
             if (!batch) {
-                ++failures;
+                fail("the peer's listener: read failed");
                 return;
             }
             for (const auto& frame : *batch) {
@@ -629,7 +650,7 @@ TEST_F(CanClientTest, ExportsAreSafeFromManyThreadsAtOnce) {
         << from_steady.load();
     listening = false;
     listener.join();
-    EXPECT_EQ(failures.load(), 0);
+    EXPECT_TRUE(failures.empty()) << fmt::format("{}", fmt::join(failures, "\n"));
 
     for (short id : steady) {
         EXPECT_EQ(disconnect(id), 0);
