@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -48,6 +49,7 @@ class J1939ClientTest : public ClientTest {
         EXPECT_EQ(api.SendCommand(45, client, text, sizeof text), 0);
         return text;
     }
+    void two_applications_share_an_address(const std::filesystem::path& probe_dir);
 };
 
 // The how/priority byte a reader sees: single frames keep their priority; a reassembled
@@ -515,9 +517,10 @@ TEST_F(J1939ClientTest, UnplugAndReplugUnderAClientWithAClaimedAddress) {
 
 // Two applications protect the same address with different NAMEs on one channel. With the
 // address-claim table shared between processes, the lower NAME speaks for the address and
-// the other stays silent: one Address Claimed on the bus, and both can send and receive
-// transfers for the address.
-TEST_F(J1939ClientTest, TwoApplicationsShareAnAddress) {
+// the other stays silent: one Address Claimed on the bus, both count in the hardware status,
+// and both can send and receive transfers for the address. The other application is the
+// probe in `probe_dir` with the library beside it.
+void J1939ClientTest::two_applications_share_an_address(const std::filesystem::path& probe_dir) {
     J1939Peer peer(250000, kPeer);
     const auto address_claimed = [](const J1939Frame& f) {
         return f.pgn == kPgnAddressClaimed && f.source == 0x80;
@@ -530,11 +533,14 @@ TEST_F(J1939ClientTest, TwoApplicationsShareAnAddress) {
     const Bytes from_other = pattern(60, 0x22);
     // The other application: a higher NAME, the same filter and echo; it reads the node's
     // transfer, then sends its own when told to and reads its confirmation.
+    const std::string probe_name =
+        "rp1210_probe" +
+        std::filesystem::path(platform::current_executable_path()).extension().string();
     auto probe = platform::ChildProcess::spawn(
-        executable("rp1210_probe"),
+        (probe_dir / probe_name).string(),
         {"--out",
          (dir / "shared.out").string(),
-         (binary_dir() / rp1210_library_file_name()).string(),
+         (probe_dir / rp1210_library_file_name()).string(),
          "connect",
          "1",
          "J1939:Baud=250",
@@ -574,6 +580,10 @@ TEST_F(J1939ClientTest, TwoApplicationsShareAnAddress) {
 
     // One Address Claimed for 0x80 on the bus: the first claim's.
     EXPECT_FALSE(peer.next(address_claimed, 500ms).has_value());
+    // The channel's J1939 clients counted across both processes.
+    const auto record = status(client);
+    EXPECT_EQ(record[1], 2) << "clients";
+    EXPECT_EQ(record[3], 2) << "J1939 clients";
 
     // The node's transfer to the address: answered once, read by both.
     const Bytes to_address = pattern(100, 0x33);
@@ -598,6 +608,22 @@ TEST_F(J1939ClientTest, TwoApplicationsShareAnAddress) {
     EXPECT_NE(printed.find(hex(to_address) + "\n"), std::string::npos) << printed;
     EXPECT_NE(printed.find(" 01 00 EF 00 06 80 F9 " + hex(from_other)), std::string::npos)
         << printed;
+}
+
+TEST_F(J1939ClientTest, TwoApplicationsShareAnAddress) {
+    two_applications_share_an_address(binary_dir());
+}
+
+// The same with the other application built for the other width (a 32-bit application
+// beside a 64-bit one on Windows): the shared blocks, the simulated bus and the address-claim
+// table look the same from both. The build names the other width's directory.
+TEST_F(J1939ClientTest, ApplicationsOfBothWidthsShareAnAddress) {
+    const char* other = std::getenv("QZ_OTHER_WIDTH_BIN");
+    if (other == nullptr ||
+        !std::filesystem::exists(std::filesystem::path(other) / rp1210_library_file_name())) {
+        GTEST_SKIP() << "no build of the other width (QZ_OTHER_WIDTH_BIN)";
+    }
+    two_applications_share_an_address(other);
 }
 
 }  // namespace
