@@ -40,10 +40,11 @@ inline constexpr auto kGenerous = std::chrono::seconds(20);
 inline bool g_scenario_child = false;
 
 // The exports, resolved by their plain names, and the simulator's frame injection.
-#define J1939_TEST_EXPORTS(X)                                                                  \
-    X(create_channel)                                                                          \
-    X(destroy_channel) X(open_channel) X(close_channel) X(register_callbacks) X(claim_address) \
-        X(remove_address_claim) X(write) X(read) X(set_channel_option) X(get_channel_option)   \
+#define J1939_TEST_EXPORTS(X)                                                                \
+    X(create_channel)                                                                        \
+    X(destroy_channel)                                                                       \
+    X(open_channel) X(close_channel) X(register_callbacks) X(claim_address)                  \
+        X(remove_address_claim) X(write) X(read) X(set_channel_option) X(get_channel_option) \
             X(configure_shared_address_table) X(start_log)
 struct Api {
 #define J1939_TEST_FIELD(name) decltype(&j1939_##name) name = nullptr;
@@ -149,11 +150,15 @@ inline void write_file(const fs::path& path, const std::string& text) {
     std::ofstream(partial, std::ios::binary) << text;
     fs::rename(partial, path);
 }
+// The text of a file another process writes with write_file (never empty). Under wine a
+// file that has just been renamed into place can read as empty for a moment (seen once in the
+// 32-bit suite, where the peer's handle then failed to parse), so the wait is for its text.
 inline std::optional<std::string> wait_file(const fs::path& path) {
-    if (!eventually([&] { return fs::exists(path); })) {
+    std::string text;
+    if (!eventually([&] { return fs::exists(path) && !(text = read_file(path)).empty(); })) {
         return std::nullopt;
     }
-    return read_file(path);
+    return text;
 }
 
 // Threads of this process where the system tells (Linux), else nullopt.

@@ -417,6 +417,9 @@ TEST(J1939Exports, TheSharedTableAcrossProcesses) {
     ASSERT_TRUE(peer) << peer.error().what;
     const auto peer_handle = wait_file(peer_dir / "handle");
     ASSERT_TRUE(peer_handle);
+    ASSERT_TRUE(!peer_handle->empty() &&
+                peer_handle->find_first_not_of("0123456789") == std::string::npos)
+        << "the peer's handle: '" << *peer_handle << "'";
     EXPECT_GT(std::stoul(*peer_handle), a) << "client ids continue across processes";
     ASSERT_TRUE(wait_file(peer_dir / "claimed"));
     ASSERT_EQ(j.claim_address(a, 0x80, low(kHigh), high(kHigh)), 0);
