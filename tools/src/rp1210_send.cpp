@@ -27,6 +27,7 @@ using Clock = std::chrono::steady_clock;
 // the time a J1939 transfer takes at the library's default BAM pace (50 ms a packet).
 constexpr auto kConfirmLimit = std::chrono::seconds(5);
 constexpr auto kPerPacket = std::chrono::milliseconds(60);
+constexpr std::int32_t kReceiveBufferSize = 256 * 1024;
 
 // What is sent, and how its echo is told from other messages.
 struct Outgoing {
@@ -36,6 +37,9 @@ struct Outgoing {
     std::chrono::milliseconds confirm_limit = kConfirmLimit;
     short broadcast_command = kCmdSetBroadcastForCan;
     const char* broadcast_name = "Set_Broadcast_For_CAN";
+    // What the error line suggests when messages were not confirmed.
+    std::string unconfirmed_hint =
+        "no transmit acknowledgement (is another node on the bus at this bit rate?)";
     // Whether a message read with echo on is this message's echo.
     std::function<bool(std::span<const std::uint8_t>)> is_echo;
 };
@@ -81,29 +85,50 @@ int summarise(std::uint64_t sent, const Outgoing& outgoing, std::uint64_t confir
     std::fflush(stdout);
     fmt::print("sent {} x {}, {} confirmed\n", sent, outgoing.text, confirmed);
     if (confirmed < sent) {
-        fmt::print(stderr,
-                   "rp1210: {} of {} {} were not confirmed within {} s: no transmit "
-                   "acknowledgement (is another node on the bus at this bit rate?)\n",
-                   sent - confirmed, sent, outgoing.noun, seconds_text(outgoing.confirm_limit));
+        fmt::print(stderr, "rp1210: {} of {} {} were not confirmed within {} s: {}\n",
+                   sent - confirmed, sent, outgoing.noun, seconds_text(outgoing.confirm_limit),
+                   outgoing.unconfirmed_hint);
         return kExitFailure;
     }
     return kExitOk;
 }
 
-// Sends the message `total` times, each confirmed before the summary.
+// Sends the message `total` times, each confirmed before the summary. The echoes are read
+// while sending: left in the receive buffer they would fill it long before a large count
+// is through. While the transmit buffer is full the tool reads echoes instead of waiting;
+// it gives up when nothing was confirmed for the confirmation limit.
 int send_counted(Client& client, const Outgoing& outgoing, std::uint64_t total,
                  Confirmations& confirmations) {
     std::uint64_t sent = 0;
+    std::uint64_t confirmed_before = 0;
+    Clock::time_point progress = Clock::now();
+    bool stalled = false;
     while (sent < total && !stop_requested()) {
-        if (!client.send_retrying(outgoing.message)) {
+        const int result = client.send(outgoing.message);
+        if (result == 0) {
+            ++sent;
+            if (!confirmations.collect(false)) {
+                return kExitFailure;
+            }
+            continue;
+        }
+        if (result != kErrTxQueueFull) {
+            report_error(client.api(), "RP1210_SendMessage", result);
             return kExitFailure;
         }
-        ++sent;
-        if (!confirmations.collect(false)) {
+        if (!confirmations.collect(true)) {
             return kExitFailure;
+        }
+        if (confirmations.confirmed() != confirmed_before) {
+            confirmed_before = confirmations.confirmed();
+            progress = Clock::now();
+        } else if (Clock::now() - progress > outgoing.confirm_limit) {
+            stalled = true;
+            break;
         }
     }
-    const Clock::time_point limit = Clock::now() + outgoing.confirm_limit;
+    const Clock::time_point limit = Clock::now() + (stalled ? Clock::duration::zero()
+                                                            : Clock::duration(outgoing.confirm_limit));
     while (confirmations.confirmed() < sent && Clock::now() < limit) {
         if (!confirmations.collect(true)) {
             return kExitFailure;
@@ -158,10 +183,10 @@ int send_broadcast(Client& client, const Outgoing& outgoing, std::uint32_t every
                confirmations.confirmed());
     if (silent) {
         fmt::print(stderr,
-                   "rp1210: no {} was confirmed for {} s: no transmit acknowledgement (is "
-                   "another node on the bus at this bit rate?)\n",
+                   "rp1210: no {} was confirmed for {} s: {}\n",
                    outgoing.noun == std::string_view("frames") ? "frame" : "message",
-                   std::chrono::duration_cast<std::chrono::seconds>(silence_limit).count());
+                   std::chrono::duration_cast<std::chrono::seconds>(silence_limit).count(),
+                   outgoing.unconfirmed_hint);
         return kExitFailure;
     }
     return kExitOk;
@@ -194,6 +219,11 @@ bool prepare_j1939(Client& client, const SendCommand& command, Outgoing& outgoin
     outgoing.confirm_limit += kPerPacket * ((message.data.size() + 6) / 7);
     outgoing.broadcast_command = kCmdSetBroadcastForJ1939;
     outgoing.broadcast_name = "Set_Broadcast_For_J1939";
+    if (message.data.size() > 8 && message.destination != kGlobalAddress) {
+        // An RTS/CTS transfer: it is the destination that paces it with its CTS.
+        outgoing.unconfirmed_hint = fmt::format("no CTS from {:02X}: is a node holding that address?",
+                                                message.destination);
+    }
     outgoing.is_echo = [message](std::span<const std::uint8_t> bytes) {
         const auto read = parse_j1939_read_message(bytes, true);
         return read && read->echo.value_or(false) && read->message.pgn == message.pgn &&
@@ -207,7 +237,8 @@ bool prepare_j1939(Client& client, const SendCommand& command, Outgoing& outgoin
 }  // namespace
 
 int run_send(const Api& api, const SendCommand& command) {
-    auto client = Client::connect(api, command.connection);
+    // Room for the echoes that arrive between two reads of a long run.
+    auto client = Client::connect(api, command.connection, kReceiveBufferSize);
     if (!client || !client->wait_until_ready(command.connection.wait_seconds)) {
         return kExitFailure;
     }

@@ -10,6 +10,7 @@
 
 #include <fmt/format.h>
 
+#include "rp1210_hints.hpp"
 #include "tools/rp1210_messages.hpp"
 
 namespace tools::rp1210 {
@@ -63,6 +64,9 @@ std::optional<Client> Client::connect(const Api& api, const Connection& connecti
                      fmt::format("RP1210_ClientConnect(device {}, \"{}\")", connection.device,
                                  connection.protocol),
                      result);
+        for (const std::string& hint : connect_hints(result, connection)) {
+            std::fprintf(stderr, "rp1210: %s\n", hint.c_str());
+        }
         return std::nullopt;
     }
     return Client(api, result);

@@ -109,7 +109,7 @@ TEST_F(Rp1210EndToEnd, DumpDetectsTheBitRateAndShowsANodesTraffic) {
 }
 
 TEST_F(Rp1210EndToEnd, DumpFiltersAReplayedLog) {
-    start_node({"replay", (dir.path() / "engine.log").string(), "--loop"});
+    start_node({"replay", (dir.path() / "engine.log").string(), "--loop", "--bitrate", "500000"});
     Finished dump =
         rp1210("dump", {"dump", "-d", "1", "-p", "CAN:Baud=500", "--filter",
                         "18FEF100:1FFFFFFF,18FEF200:1FFFFFFF", "--count", "4", "--seconds", "30"});
@@ -133,7 +133,8 @@ TEST_F(Rp1210EndToEnd, DumpFiltersAReplayedLog) {
 TEST_F(Rp1210EndToEnd, SendIsReceivedAndConfirmed) {
     Running listener = Running::start(
         dir.path(), "listen", program("tarnsim-node"),
-        {"listen", "--channel", "1", "--count", "10", "--seconds", "60", "--config", sim.path()});
+        {"listen", "--channel", "1", "--bitrate", "500000", "--count", "10", "--seconds", "60",
+         "--config", sim.path()});
     ASSERT_TRUE(listener.wait_for_err("listening on channel 1")) << listener.err();
     Finished send =
         rp1210("send", {"send", "-d", "1", "-p", "CAN:Baud=500", "123#11223344", "--count", "5"});
@@ -187,7 +188,7 @@ TEST_F(Rp1210EndToEnd, SelftestBetweenTwoChannelsOfOneBus) {
 }
 
 TEST_F(Rp1210EndToEnd, J1939DumpShowsTheReplayedDm1Reassembled) {
-    start_node({"replay", (dir.path() / "engine.log").string(), "--loop"});
+    start_node({"replay", (dir.path() / "engine.log").string(), "--loop", "--bitrate", "500000"});
     Finished dump =
         rp1210("dump-j1939", {"dump", "-d", "1", "-p", "J1939:Baud=500", "--pgn", "FECA",
                               "--source", "0", "--count", "2", "--seconds", "30"});
