@@ -76,6 +76,9 @@ std::string monitor_line(const MonitorEvent& e) {
     if (e.kind == MonitorEvent::Kind::Aborted) {
         line += fmt::format("aborted by {:02X} (reason {}: {})", e.aborted_by, e.abort_reason,
                             abort_reason_text(e.abort_reason));
+        if (!e.broadcast && !e.cts_seen) {
+            line += fmt::format(", no CTS from {:02X}", m.destination);
+        }
     } else {
         line += fmt::format("timed out ({})", e.note);
     }
@@ -96,6 +99,7 @@ MonitorEvent J1939Monitor::ended(MonitorEvent::Kind kind, const Key& key, const 
     e.packets = s.packets;
     e.packets_received = s.received;
     e.broadcast = s.broadcast;
+    e.cts_seen = s.cts_seen;
     return e;
 }
 

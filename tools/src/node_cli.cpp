@@ -55,7 +55,8 @@ const CommandDef kSend{
       "instead of --rate: keep the bus busy PERCENT of the time\n(0.1 to 100)"},
      {"count", 'n', "N", "stop after N frames"},
      kSeconds},
-    ""};
+    "examples: tarnsim-node send 0CF00400#F38C91ii2D00F091 --bitrate 500000 --seconds 2\n"
+    "          tarnsim-node send 18FEF100#F7007D --load 30 --bitrate 500000 --count 500"};
 
 const CommandDef kReplay{
     "tarnsim-node replay",
@@ -70,7 +71,8 @@ const CommandDef kReplay{
      {"loop", 'L', "", "start again after the last frame"},
      {"count", 'n', "N", "stop after N frames"},
      kSeconds},
-    ""};
+    "examples: tarnsim-node replay examples/j1939_engine.log --bitrate 500000 --count 50\n"
+    "          tarnsim-node replay examples/j1939_engine.log --loop --bitrate 500000 --seconds 3"};
 
 const CommandDef kEcho{
     "tarnsim-node echo",
@@ -83,7 +85,7 @@ const CommandDef kEcho{
      {"id-offset", 'o', "N", "added to the identifier of the echo (default 0; may be\nnegative)"},
      {"count", 'n', "N", "stop after N received frames"},
      kSeconds},
-    ""};
+    "example: tarnsim-node echo --id-offset 1 --bitrate 500000 --count 5"};
 
 const CommandDef kAnswer{
     "tarnsim-node answer",
@@ -92,14 +94,15 @@ const CommandDef kAnswer{
     "REQUEST=RESPONSE: REQUEST an identifier (any data) or ID#DATA (exactly that data),\n"
     "RESPONSE a frame: 18EA00F9#E5FE00=18FEE500#1027000010270000.",
     {kConfig, kBitrate, kChannel, {"count", 'n', "N", "stop after N received frames"}, kSeconds},
-    ""};
+    "example: tarnsim-node answer 18EA00F9#E5FE00=18FEE500#1027000010270000 --bitrate 500000 "
+    "--count 5"};
 
 const CommandDef kListen{
     "tarnsim-node listen",
     "[options]",
     "Opens a channel and prints every frame it receives.",
     {kConfig, kBitrate, kChannel, {"count", 'n', "N", "stop after N received frames"}, kSeconds},
-    ""};
+    "example: tarnsim-node listen --bitrate 500000 --count 10"};
 
 struct Entry {
     std::string_view name;

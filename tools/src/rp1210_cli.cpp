@@ -107,7 +107,7 @@ const CommandDef kDump{
      {"count", 'n', "N", "stop after N messages"},
      {"seconds", 's', "S", "stop after S seconds (decimals allowed)"},
      {"echo", 'e', "", "echo on: the client's own transmitted frames come\nback, marked TX (CAN, J1939 with --client)"},
-     {"tp", 0, "", "J1939 monitor: print the TP.CM and TP.DT frames too"},
+     {"tp", 0, "", "J1939 monitor: print the TP.CM and TP.DT frames too\n(--pgn selects them as EC00 and EB00)"},
      {"client", 0, "", "J1939: read through a J1939 client of the library"},
      {"claim", 0, "ADDR[:NAME]",
       "J1939: read through a J1939 client that claims the\n"
@@ -120,8 +120,8 @@ const CommandDef kDump{
     "RP1210_GetHardwareStatus. A protocol string without Baud= connects at 250 kbit/s.\n"
     "\n"
     "examples: rp1210 dump -d 1 -p CAN:Baud=Auto --filter 0CF00400:1FFFFFFF --count 10\n"
-    "          rp1210 dump -d 1 -p J1939:Baud=500 --pgn FECA,F004 --source 0\n"
-    "          rp1210 dump -d 2 -p J1939:Baud=500 --claim 25 --pgn EF00"};
+    "          rp1210 dump -d 1 -p J1939:Baud=500 --pgn FECA,F004 --source 0 --count 5\n"
+    "          rp1210 dump -d 1 -p J1939:Baud=500 --tp --pgn FECA,EC00,EB00 --count 6"};
 
 const CommandDef kSend{
     "rp1210 send",
@@ -151,9 +151,13 @@ const CommandDef kSend{
     "none, send fails after 5 s. A transfer to one address needs a node holding it.\n"
     "\n"
     "examples: rp1210 send -d 1 -p CAN:Baud=500 18FEF100#F7.00.7D --count 5\n"
+    "            (with a node that acknowledges: tarnsim-node listen --bitrate 500000 --seconds 3)\n"
+    "          rp1210 send -d 1 -p CAN:Baud=500 123#11223344 --every 100 --count 10\n"
+    "            (with a node that acknowledges: tarnsim-node listen --bitrate 500000 --seconds 3)\n"
     "          rp1210 send -d 1 -p J1939:Baud=500 --source F9 FECA#00FF00000000FFFF\n"
+    "            (with a node that acknowledges: tarnsim-node listen --bitrate 500000 --seconds 3)\n"
     "          rp1210 send -d 1 -p J1939:Baud=500 --claim 80 --dest 25 EF00#0102030405060708090A\n"
-    "            (with a node holding 25: rp1210 dump -d 2 -p J1939:Baud=500 --claim 25)"};
+    "            (with a node holding 25: rp1210 dump -d 2 -p J1939:Baud=500 --claim 25 --pgn EF00 --count 1)"};
 
 const CommandDef kSelftest{
     "rp1210 selftest",
@@ -171,7 +175,11 @@ const CommandDef kSelftest{
      {"pings", 0, "N", "CAN: round trips for the latency (default 200)"},
      {"transfers", 0, "N", "J1939: transfers in each direction (2 to 1000,\ndefault 8)"},
      kWait},
-    ""};
+    "The bus limit and the wire times count the actual bits of the frames sent (their\n"
+    "stuff bits included), as the bus carries them.\n"
+    "\n"
+    "examples: rp1210 selftest -d 1 -e 2 -p CAN:Baud=500 --frames 500 --pings 50\n"
+    "          rp1210 selftest -d 1 -e 2 -p J1939:Baud=500 --transfers 4"};
 
 struct Entry {
     std::string_view name;

@@ -141,13 +141,6 @@ class Monitor {
     Clock::time_point start_;
 };
 
-Connection monitor_connection(const Connection& j1939) {
-    Connection can = j1939;
-    const std::size_t colon = j1939.protocol.find(':');
-    can.protocol = "CAN" + (colon == std::string::npos ? std::string() : j1939.protocol.substr(colon));
-    can.j1939 = false;
-    return can;
-}
 
 // The dump lines of a read message and the bits it took on the wire; nullopt when the
 // bytes are no message of the protocol.
@@ -178,7 +171,7 @@ std::optional<Printed> print_message(std::span<const std::uint8_t> bytes,
 int run_dump(const Api& api, const DumpCommand& command) {
     const bool monitoring = command.connection.j1939 && !command.j1939_client;
     const Connection connection =
-        monitoring ? monitor_connection(command.connection) : command.connection;
+        monitoring ? raw_can_connection(command.connection) : command.connection;
     auto client = Client::connect(api, connection, kReceiveBufferSize);
     if (!client || !client->wait_until_ready(command.connection.wait_seconds)) {
         return kExitFailure;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +14,7 @@
 
 #include "rp1210_commands.hpp"
 #include "tools/can_text.hpp"
+#include "tools/j1939_monitor.hpp"
 #include "tools/j1939_text.hpp"
 #include "tools/rp1210_messages.hpp"
 
@@ -38,8 +40,10 @@ struct Outgoing {
     short broadcast_command = kCmdSetBroadcastForCan;
     const char* broadcast_name = "Set_Broadcast_For_CAN";
     // What the error line suggests when messages were not confirmed.
-    std::string unconfirmed_hint =
-        "no transmit acknowledgement (is another node on the bus at this bit rate?)";
+    std::function<std::string()> unconfirmed_hint = [] {
+        return std::string(
+            "no transmit acknowledgement (is another node on the bus at this bit rate?)");
+    };
     // Whether a message read with echo on is this message's echo.
     std::function<bool(std::span<const std::uint8_t>)> is_echo;
 };
@@ -87,7 +91,7 @@ int summarise(std::uint64_t sent, const Outgoing& outgoing, std::uint64_t confir
     if (confirmed < sent) {
         fmt::print(stderr, "rp1210: {} of {} {} were not confirmed within {} s: {}\n",
                    sent - confirmed, sent, outgoing.noun, seconds_text(outgoing.confirm_limit),
-                   outgoing.unconfirmed_hint);
+                   outgoing.unconfirmed_hint());
         return kExitFailure;
     }
     return kExitOk;
@@ -186,7 +190,7 @@ int send_broadcast(Client& client, const Outgoing& outgoing, std::uint32_t every
                    "rp1210: no {} was confirmed for {} s: {}\n",
                    outgoing.noun == std::string_view("frames") ? "frame" : "message",
                    std::chrono::duration_cast<std::chrono::seconds>(silence_limit).count(),
-                   outgoing.unconfirmed_hint);
+                   outgoing.unconfirmed_hint());
         return kExitFailure;
     }
     return kExitOk;
@@ -206,6 +210,72 @@ bool prepare_can(Client& client, const CanFrame& frame, Outgoing& outgoing) {
                           can_filter_records(std::span(&own, 1)));
 }
 
+// Watches the frames of an RTS/CTS transfer through a CAN client beside the J1939 one, so
+// that a failed transfer is explained by what the bus shows: an abort and its reason, no
+// CTS at all (nobody holds the address), or a transfer that stalled. The frames wait in the
+// client's receive buffer and are looked at only when the transfer failed.
+class TransferWatch {
+  public:
+    static std::optional<TransferWatch> start(const Api& api, const SendCommand& command) {
+        auto client = Client::connect(api, raw_can_connection(command.connection), kWatchBuffer);
+        if (!client || !client->command(kCmdSetAllFiltersToPass, "Set_All_Filters_States_to_Pass")) {
+            return std::nullopt;
+        }
+        return TransferWatch(std::move(*client), command.message);
+    }
+
+    std::string explain() {
+        J1939Monitor monitor;
+        std::optional<MonitorEvent> last;
+        std::vector<std::uint8_t> buffer(kReadArea);
+        const auto keep = [&](std::vector<MonitorEvent> events) {
+            for (MonitorEvent& e : events) {
+                if (e.kind != MonitorEvent::Kind::Message && e.message.pgn == message_.pgn &&
+                    e.message.source == message_.source &&
+                    e.message.destination == message_.destination) {
+                    last = std::move(e);
+                }
+            }
+        };
+        for (std::uint64_t now = 0;; ++now) {
+            const int n = client_.read(buffer, false);
+            if (n <= 0) {
+                break;
+            }
+            if (const auto read = parse_can_read_message(
+                    std::span(buffer.data(), static_cast<std::size_t>(n)), false)) {
+                keep(monitor.frame(read->frame, read->time_ms, now));
+            }
+        }
+        // Whatever is still open has waited the whole confirmation time.
+        keep(monitor.expire(UINT64_MAX / 2));
+        const std::string to = fmt::format("{:02X}", message_.destination);
+        if (last && last->kind == MonitorEvent::Kind::Aborted && last->cts_seen) {
+            return fmt::format("the transfer to {} was aborted by {:02X} (reason {}: {})", to,
+                               last->aborted_by, last->abort_reason,
+                               abort_reason_text(last->abort_reason));
+        }
+        if (last && last->kind == MonitorEvent::Kind::TimedOut && last->cts_seen) {
+            return fmt::format("the transfer to {} stopped: {} after {} of {} packets", to,
+                               last->note, last->packets_received, last->packets);
+        }
+        // No answer at all (the sender gives up with an abort of its own, or nothing).
+        if (last && last->kind == MonitorEvent::Kind::Aborted && last->aborted_by != message_.source) {
+            return fmt::format("the transfer to {} was aborted by {:02X} (reason {}: {})", to,
+                               last->aborted_by, last->abort_reason,
+                               abort_reason_text(last->abort_reason));
+        }
+        return fmt::format("no CTS from {}: is a node holding that address?", to);
+    }
+
+  private:
+    static constexpr std::int32_t kWatchBuffer = 256 * 1024;
+    TransferWatch(Client client, J1939Message message)
+        : client_(std::move(client)), message_(std::move(message)) {}
+    Client client_;
+    J1939Message message_;
+};
+
 // A J1939 message: the address claimed first if asked, echo on, and only messages of this
 // PGN from this source pass.
 bool prepare_j1939(Client& client, const SendCommand& command, Outgoing& outgoing) {
@@ -219,11 +289,6 @@ bool prepare_j1939(Client& client, const SendCommand& command, Outgoing& outgoin
     outgoing.confirm_limit += kPerPacket * ((message.data.size() + 6) / 7);
     outgoing.broadcast_command = kCmdSetBroadcastForJ1939;
     outgoing.broadcast_name = "Set_Broadcast_For_J1939";
-    if (message.data.size() > 8 && message.destination != kGlobalAddress) {
-        // An RTS/CTS transfer: it is the destination that paces it with its CTS.
-        outgoing.unconfirmed_hint = fmt::format("no CTS from {:02X}: is a node holding that address?",
-                                                message.destination);
-    }
     outgoing.is_echo = [message](std::span<const std::uint8_t> bytes) {
         const auto read = parse_j1939_read_message(bytes, true);
         return read && read->echo.value_or(false) && read->message.pgn == message.pgn &&
@@ -242,7 +307,18 @@ int run_send(const Api& api, const SendCommand& command) {
     if (!client || !client->wait_until_ready(command.connection.wait_seconds)) {
         return kExitFailure;
     }
+    // An RTS/CTS transfer: its frames are watched, to explain a failure.
+    const bool rts_cts = command.connection.j1939 && command.message.data.size() > 8 &&
+                         command.message.destination != kGlobalAddress;
+    std::optional<TransferWatch> watch =
+        rts_cts ? TransferWatch::start(api, command) : std::nullopt;
+    if (rts_cts && !watch) {
+        return kExitFailure;
+    }
     Outgoing outgoing;
+    if (watch) {
+        outgoing.unconfirmed_hint = [&watch] { return watch->explain(); };
+    }
     if (!(command.connection.j1939 ? prepare_j1939(*client, command, outgoing)
                                    : prepare_can(*client, command.frame, outgoing)) ||
         !client->command(kCmdEchoTransmittedMessages, "Echo_Transmitted_Messages",

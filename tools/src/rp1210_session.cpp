@@ -40,6 +40,15 @@ void report_error(const Api& api, std::string_view call, int code) {
                  error_text(api, code).c_str());
 }
 
+Connection raw_can_connection(const Connection& j1939) {
+    Connection can = j1939;
+    const std::size_t colon = j1939.protocol.find(':');
+    can.protocol =
+        "CAN" + (colon == std::string::npos ? std::string() : j1939.protocol.substr(colon));
+    can.j1939 = false;
+    return can;
+}
+
 void install_stop_handler() {
     std::signal(SIGINT, on_stop_signal);
     std::signal(SIGTERM, on_stop_signal);

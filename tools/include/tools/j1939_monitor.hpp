@@ -44,6 +44,7 @@ struct MonitorEvent {
     std::uint32_t packets = 0;         // transfers: packets announced
     std::uint32_t packets_received = 0;
     bool broadcast = false;         // transfers: a BAM (else RTS/CTS)
+    bool cts_seen = false;          // RTS/CTS: the receiver answered at least once
     std::uint8_t abort_reason = 0;  // Aborted
     std::uint8_t aborted_by = 0;    // Aborted: the address that sent the abort
     std::string note;               // TimedOut: what was awaited
