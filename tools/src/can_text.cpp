@@ -133,8 +133,8 @@ platform::Expected<std::vector<std::uint8_t>, std::string> parse_data(std::strin
                 fmt::format("data '{}' must be pairs of hexadecimal digits", shortened(text)));
         }
         if (bytes.size() == most) {
-            return platform::unexpected(fmt::format("data '{}' has more than {} bytes",
-                                                    shortened(text), most));
+            return platform::unexpected(
+                fmt::format("data '{}' has more than {} bytes", shortened(text), most));
         }
         bytes.push_back(
             static_cast<std::uint8_t>(hex_value(text[i]) * 16 + hex_value(text[i + 1])));

@@ -70,13 +70,13 @@ std::string monitor_line(const MonitorEvent& e) {
         return j1939_dump_line(e.time_ms, e.message);
     }
     const J1939Message& m = e.message;
-    std::string line = fmt::format("{}  {}  {:05X}  {:02X} -> {:02X}  [{}]  {} ", time_text(e.time_ms),
-                                   m.priority & 7, m.pgn, m.source, m.destination, e.announced_size,
-                                   e.broadcast ? "BAM" : "RTS/CTS");
+    std::string line = fmt::format(
+        "{}  {}  {:05X}  {:02X} -> {:02X}  [{}]  {} ", time_text(e.time_ms), m.priority & 7, m.pgn,
+        m.source, m.destination, e.announced_size, e.broadcast ? "BAM" : "RTS/CTS");
     if (e.kind == MonitorEvent::Kind::Aborted) {
         line += fmt::format("aborted by {:02X} (reason {}: {})", e.aborted_by, e.abort_reason,
                             abort_reason_text(e.abort_reason));
-        if (!e.broadcast && !e.cts_seen) {
+        if (!e.broadcast && !e.cts_seen && e.aborted_by != m.destination) {
             line += fmt::format(", no CTS from {:02X}", m.destination);
         }
     } else {
@@ -142,9 +142,8 @@ std::vector<MonitorEvent> J1939Monitor::frame(const CanFrame& frame, std::uint32
     return out;
 }
 
-void J1939Monitor::control(const J1939Message& header, const CanFrame& frame,
-                           std::uint32_t time_ms, std::uint64_t now_ms,
-                           std::vector<MonitorEvent>& out) {
+void J1939Monitor::control(const J1939Message& header, const CanFrame& frame, std::uint32_t time_ms,
+                           std::uint64_t now_ms, std::vector<MonitorEvent>& out) {
     const std::uint8_t code = frame.data[0];
     if (code == kRts || code == kBam) {
         const bool broadcast = code == kBam;

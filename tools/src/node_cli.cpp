@@ -324,8 +324,7 @@ platform::Expected<AnswerRule, std::string> parse_answer_rule(std::string_view t
     } else {
         auto id = parse_identifier(request, rule.extended);
         if (!id) {
-            return platform::unexpected(
-                fmt::format("rule '{}': {}", shortened(text), id.error()));
+            return platform::unexpected(fmt::format("rule '{}': {}", shortened(text), id.error()));
         }
         rule.id = *id;
     }

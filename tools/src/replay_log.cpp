@@ -104,7 +104,8 @@ platform::Expected<ReplayLine, std::string> j1939_line(const std::vector<std::st
     }
     const auto priority = static_cast<std::uint8_t>(w[at][0] - '0');
     if (data->size() <= 8) {
-        line.records.push_back({time_us, "j1939", j1939_frame(priority, *pgn, *source, *destination, *data)});
+        line.records.push_back(
+            {time_us, "j1939", j1939_frame(priority, *pgn, *source, *destination, *data)});
         return line;
     }
     if (*destination != kGlobalAddress) {
@@ -124,11 +125,13 @@ platform::Expected<ReplayLine, std::string> j1939_line(const std::vector<std::st
                                           static_cast<std::uint8_t>(*pgn >> 16)};
     // The announcement goes out a whole BAM earlier, so that the message is complete at
     // the time the dump showed it.
-    std::uint64_t t = time_us >= packets * kReplayBamIntervalUs ? time_us - packets * kReplayBamIntervalUs : 0;
-    line.records.push_back({t, "j1939", j1939_frame(priority, 0xEC00, *source, 0xFF, announcement)});
+    std::uint64_t t =
+        time_us >= packets * kReplayBamIntervalUs ? time_us - packets * kReplayBamIntervalUs : 0;
+    line.records.push_back(
+        {t, "j1939", j1939_frame(priority, 0xEC00, *source, 0xFF, announcement)});
     for (std::uint32_t k = 0; k < packets; ++k) {
-        std::uint8_t packet[8] = {static_cast<std::uint8_t>(k + 1), 0xFF, 0xFF, 0xFF,
-                                  0xFF, 0xFF, 0xFF, 0xFF};
+        std::uint8_t packet[8] = {
+            static_cast<std::uint8_t>(k + 1), 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
         for (std::uint32_t i = 0; i < 7 && k * 7 + i < size; ++i) {
             packet[1 + i] = (*data)[k * 7 + i];
         }
@@ -146,8 +149,8 @@ platform::Expected<ReplayLine, std::string> parse_replay_line(std::string_view t
     const bool dump = close != std::string_view::npos &&
                       text.substr(0, close).find(' ') != std::string_view::npos;
     const std::size_t dot = text.substr(0, close).find('.');
-    const bool three_decimals = close != std::string_view::npos &&
-                                dot != std::string_view::npos && close - dot - 1 == 3;
+    const bool three_decimals =
+        close != std::string_view::npos && dot != std::string_view::npos && close - dot - 1 == 3;
     if (!dump && !three_decimals) {
         auto record = parse_log_line(text);
         if (!record) {

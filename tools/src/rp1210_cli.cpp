@@ -106,8 +106,11 @@ const CommandDef kDump{
       true},
      {"count", 'n', "N", "stop after N messages"},
      {"seconds", 's', "S", "stop after S seconds (decimals allowed)"},
-     {"echo", 'e', "", "echo on: the client's own transmitted frames come\nback, marked TX (CAN, J1939 with --client)"},
-     {"tp", 0, "", "J1939 monitor: print the TP.CM and TP.DT frames too\n(--pgn selects them as EC00 and EB00)"},
+     {"echo", 'e', "",
+      "echo on: the client's own transmitted frames come\nback, marked TX (CAN, J1939 with "
+      "--client)"},
+     {"tp", 0, "",
+      "J1939 monitor: print the TP.CM and TP.DT frames too\n(--pgn selects them as EC00 and EB00)"},
      {"client", 0, "", "J1939: read through a J1939 client of the library"},
      {"claim", 0, "ADDR[:NAME]",
       "J1939: read through a J1939 client that claims the\n"
@@ -151,13 +154,17 @@ const CommandDef kSend{
     "none, send fails after 5 s. A transfer to one address needs a node holding it.\n"
     "\n"
     "examples: rp1210 send -d 1 -p CAN:Baud=500 18FEF100#F7.00.7D --count 5\n"
-    "            (with a node that acknowledges: tarnsim-node listen --bitrate 500000 --seconds 3)\n"
+    "            (with a node that acknowledges: tarnsim-node listen --bitrate 500000 --seconds "
+    "3)\n"
     "          rp1210 send -d 1 -p CAN:Baud=500 123#11223344 --every 100 --count 10\n"
-    "            (with a node that acknowledges: tarnsim-node listen --bitrate 500000 --seconds 3)\n"
+    "            (with a node that acknowledges: tarnsim-node listen --bitrate 500000 --seconds "
+    "3)\n"
     "          rp1210 send -d 1 -p J1939:Baud=500 --source F9 FECA#00FF00000000FFFF\n"
-    "            (with a node that acknowledges: tarnsim-node listen --bitrate 500000 --seconds 3)\n"
+    "            (with a node that acknowledges: tarnsim-node listen --bitrate 500000 --seconds "
+    "3)\n"
     "          rp1210 send -d 1 -p J1939:Baud=500 --claim 80 --dest 25 EF00#0102030405060708090A\n"
-    "            (with a node holding 25: rp1210 dump -d 2 -p J1939:Baud=500 --claim 25 --pgn EF00 --count 1)"};
+    "            (with a node holding 25: rp1210 dump -d 2 -p J1939:Baud=500 --claim 25 --pgn EF00 "
+    "--count 1)"};
 
 const CommandDef kSelftest{
     "rp1210 selftest",
@@ -400,8 +407,8 @@ platform::Expected<Command, std::string> build(std::string_view name, const Pars
         if (auto e = message_protocol(*conn)) {
             return Error{*e};
         }
-        if (auto e = foreign_options(o, *conn, {"filter"},
-                                     {"pgn", "source", "tp", "client", "claim"})) {
+        if (auto e =
+                foreign_options(o, *conn, {"filter"}, {"pgn", "source", "tp", "client", "claim"})) {
             return Error{*e};
         }
         c.connection = *conn;
@@ -447,12 +454,14 @@ platform::Expected<Command, std::string> build(std::string_view name, const Pars
         c.j1939_client = conn->j1939 && (o.has("client") || c.claim);
         c.show_tp_frames = o.has("tp");
         if (conn->j1939 && !c.j1939_client && c.echo) {
-            return Error{std::string("--echo needs --client or --claim with J1939: the bus "
-                                     "monitor sends nothing")};
+            return Error{
+                std::string("--echo needs --client or --claim with J1939: the bus "
+                            "monitor sends nothing")};
         }
         if (c.j1939_client && c.show_tp_frames) {
-            return Error{std::string("--tp is for the bus monitor: a J1939 client reads "
-                                     "transfers reassembled")};
+            return Error{
+                std::string("--tp is for the bus monitor: a J1939 client reads "
+                            "transfers reassembled")};
         }
         return Command{c};
     }
@@ -593,8 +602,8 @@ platform::Expected<std::vector<CanFilter>, std::string> parse_filters(
         const std::uint32_t limit = f.extended ? kMaxExtendedId : kMaxStandardId;
         if (*mask > limit) {
             return platform::unexpected(
-                fmt::format("filter '{}': mask {:X} is wider than a {} identifier",
-                            shortened(item), *mask, f.extended ? "29-bit" : "11-bit"));
+                fmt::format("filter '{}': mask {:X} is wider than a {} identifier", shortened(item),
+                            *mask, f.extended ? "29-bit" : "11-bit"));
         }
         f.mask = *mask;
         filters.push_back(f);

@@ -102,7 +102,8 @@ struct Printed {
 bool selected(const std::vector<std::uint32_t>& pgns, const std::vector<std::uint8_t>& sources,
               const J1939Message& m) {
     return (pgns.empty() || std::find(pgns.begin(), pgns.end(), m.pgn) != pgns.end()) &&
-           (sources.empty() || std::find(sources.begin(), sources.end(), m.source) != sources.end());
+           (sources.empty() ||
+            std::find(sources.begin(), sources.end(), m.source) != sources.end());
 }
 
 // The J1939 monitor: the CAN client's connection, the same timing with "CAN" instead of
@@ -140,7 +141,6 @@ class Monitor {
     J1939Monitor monitor_;
     Clock::time_point start_;
 };
-
 
 // The dump lines of a read message and the bits it took on the wire; nullopt when the
 // bytes are no message of the protocol.

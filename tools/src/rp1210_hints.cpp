@@ -74,9 +74,10 @@ std::vector<std::string> device_hints(const Connection& c) {
     const std::uint32_t channel = params->channel.value_or(1);
     if (selection->fixed_channel) {
         if (channel != 1) {
-            return {fmt::format("device {} stands for one fixed channel: leave Channel= out or "
-                                "write Channel=1",
-                                c.device)};
+            return {
+                fmt::format("device {} stands for one fixed channel: leave Channel= out or "
+                            "write Channel=1",
+                            c.device)};
         }
     } else {
         const std::uint32_t count =
@@ -93,9 +94,10 @@ std::vector<std::string> device_hints(const Connection& c) {
                                 count == 1 ? "" : fmt::format(" to {}", count))};
         }
     }
-    return {fmt::format("the CAN driver does not report device {}'s channel (rp1210 devices lists "
-                        "the channels it reports)",
-                        c.device)};
+    return {
+        fmt::format("the CAN driver does not report device {}'s channel (rp1210 devices lists "
+                    "the channels it reports)",
+                    c.device)};
 }
 
 }  // namespace
@@ -135,8 +137,9 @@ std::vector<std::string> connect_hints(int code, const Connection& c) {
             return device_hints(c);
         case kErrCanBaudSetNonstandard:
         case kErrJ1939BaudSetNonstandard:
-            return {"another client on this channel (of this or another program) runs at "
-                    "another bit timing: use its Baud=, or Baud=Auto"};
+            return {
+                "another client on this channel (of this or another program) runs at "
+                "another bit timing: use its Baud=, or Baud=Auto"};
         default:
             return {};
     }

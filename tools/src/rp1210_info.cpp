@@ -169,8 +169,8 @@ int run_devices() {
 
     if (failure) {
         std::fflush(stdout);
-        std::fprintf(stderr, "rp1210: the library cannot load %s: %s\nrp1210: %s\n",
-                     path.c_str(), failure->c_str(), ini_search_text().c_str());
+        std::fprintf(stderr, "rp1210: the library cannot load %s: %s\nrp1210: %s\n", path.c_str(),
+                     failure->c_str(), ini_search_text().c_str());
         status = kExitFailure;
     } else {
         const qz121032::VendorInfo& vendor = *settings.vendor;

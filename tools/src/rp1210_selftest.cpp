@@ -237,8 +237,7 @@ double mean_frame_bits(std::uint32_t id, std::uint32_t count) {
     return count == 0 ? 0.0 : static_cast<double>(bits) / count;
 }
 
-void print_direction(const char* name, const Direction& d, std::uint32_t id,
-                     std::uint32_t speed) {
+void print_direction(const char* name, const Direction& d, std::uint32_t id, std::uint32_t speed) {
     const double bits = mean_frame_bits(id, d.sent);
     const double limit = bits > 0 ? speed / bits : 0.0;
     const double rate = d.seconds > 0 ? d.received / d.seconds : 0;

@@ -75,8 +75,8 @@ std::uint32_t transfer_bits(std::uint8_t from, std::uint8_t to,
                          frame(0xEC00, to, from, {17, n, 1, 0xFF, 0xFF, p0, p1, 0}) +
                          frame(0xEC00, to, from, {19, lo, hi, n, 0xFF, p0, p1, 0});
     for (std::uint32_t k = 0; k < packets; ++k) {
-        std::array<std::uint8_t, 8> packet{static_cast<std::uint8_t>(k + 1), 0xFF, 0xFF, 0xFF,
-                                           0xFF, 0xFF, 0xFF, 0xFF};
+        std::array<std::uint8_t, 8> packet{
+            static_cast<std::uint8_t>(k + 1), 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
         for (std::uint32_t i = 0; i < 7 && k * 7 + i < size; ++i) {
             packet[1 + i] = data[k * 7 + i];
         }

@@ -131,8 +131,9 @@ int send_counted(Client& client, const Outgoing& outgoing, std::uint64_t total,
             break;
         }
     }
-    const Clock::time_point limit = Clock::now() + (stalled ? Clock::duration::zero()
-                                                            : Clock::duration(outgoing.confirm_limit));
+    const Clock::time_point limit =
+        Clock::now() +
+        (stalled ? Clock::duration::zero() : Clock::duration(outgoing.confirm_limit));
     while (confirmations.confirmed() < sent && Clock::now() < limit) {
         if (!confirmations.collect(true)) {
             return kExitFailure;
@@ -186,8 +187,7 @@ int send_broadcast(Client& client, const Outgoing& outgoing, std::uint32_t every
     fmt::print("broadcast {} every {} ms: {} confirmed\n", outgoing.text, every_ms,
                confirmations.confirmed());
     if (silent) {
-        fmt::print(stderr,
-                   "rp1210: no {} was confirmed for {} s: {}\n",
+        fmt::print(stderr, "rp1210: no {} was confirmed for {} s: {}\n",
                    outgoing.noun == std::string_view("frames") ? "frame" : "message",
                    std::chrono::duration_cast<std::chrono::seconds>(silence_limit).count(),
                    outgoing.unconfirmed_hint());
@@ -218,7 +218,8 @@ class TransferWatch {
   public:
     static std::optional<TransferWatch> start(const Api& api, const SendCommand& command) {
         auto client = Client::connect(api, raw_can_connection(command.connection), kWatchBuffer);
-        if (!client || !client->command(kCmdSetAllFiltersToPass, "Set_All_Filters_States_to_Pass")) {
+        if (!client ||
+            !client->command(kCmdSetAllFiltersToPass, "Set_All_Filters_States_to_Pass")) {
             return std::nullopt;
         }
         return TransferWatch(std::move(*client), command.message);
@@ -260,7 +261,8 @@ class TransferWatch {
                                last->note, last->packets_received, last->packets);
         }
         // No answer at all (the sender gives up with an abort of its own, or nothing).
-        if (last && last->kind == MonitorEvent::Kind::Aborted && last->aborted_by != message_.source) {
+        if (last && last->kind == MonitorEvent::Kind::Aborted &&
+            last->aborted_by != message_.source) {
             return fmt::format("the transfer to {} was aborted by {:02X} (reason {}: {})", to,
                                last->aborted_by, last->abort_reason,
                                abort_reason_text(last->abort_reason));

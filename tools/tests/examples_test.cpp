@@ -167,7 +167,8 @@ class Examples : public ::testing::Test {
                                          kLimit));
                 // Started once it said so: its first status line.
                 EXPECT_TRUE(background.back().second.wait_for_err("\n"))
-                    << line << "\n" << background.back().second.err();
+                    << line << "\n"
+                    << background.back().second.err();
                 continue;
             }
             Running running =
@@ -181,8 +182,7 @@ class Examples : public ::testing::Test {
             }
         }
         for (auto& [line, running] : background) {
-            EXPECT_EQ(running.wait(), 0)
-                << line << "\n" << running.out() << running.err();
+            EXPECT_EQ(running.wait(), 0) << line << "\n" << running.out() << running.err();
         }
     }
 
@@ -196,14 +196,14 @@ class Examples : public ::testing::Test {
 TEST_F(Examples, OfTheHelpTextsRunOnTheDemoBus) {
     std::vector<Scenario> scenarios;
     for (std::string_view name : tools::rp1210::command_names()) {
-        for (Scenario& s : help_scenarios("rp1210 " + std::string(name),
-                                          tools::rp1210::help(name))) {
+        for (Scenario& s :
+             help_scenarios("rp1210 " + std::string(name), tools::rp1210::help(name))) {
             scenarios.push_back(std::move(s));
         }
     }
     for (std::string_view name : tools::node::command_names()) {
-        for (Scenario& s : help_scenarios("tarnsim-node " + std::string(name),
-                                          tools::node::help(name))) {
+        for (Scenario& s :
+             help_scenarios("tarnsim-node " + std::string(name), tools::node::help(name))) {
             scenarios.push_back(std::move(s));
         }
     }

@@ -30,7 +30,8 @@ std::vector<std::string> feed(J1939Monitor& monitor, const std::vector<std::stri
     std::vector<std::string> lines;
     for (const std::string& text : frames) {
         ++now;
-        for (const MonitorEvent& e : monitor.frame(frame(text.c_str()), static_cast<std::uint32_t>(now), now)) {
+        for (const MonitorEvent& e :
+             monitor.frame(frame(text.c_str()), static_cast<std::uint32_t>(now), now)) {
             lines.push_back(tools::monitor_line(e));
         }
     }
@@ -64,6 +65,11 @@ TEST(J1939Monitor, ReassemblesTransfersBetweenAnyNodesAndReportsTheirEnds) {
          0,
          {"(      0.004)  7  0EF00  80 -> 25  [9]  RTS/CTS aborted by 25 (reason 3: timeout), 1 "
           "of 2 packets"}},
+        {"the sender gives up without a CTS",
+         {"1CEC2580#10090002FF00EF00", "1CEC2580#FF03FFFFFF00EF00"},
+         0,
+         {"(      0.002)  7  0EF00  80 -> 25  [9]  RTS/CTS aborted by 80 (reason 3: timeout), no "
+          "CTS from 25, 0 of 2 packets"}},
         {"an RTS nobody answers",
          {"1CEC2580#10090002FF00EF00"},
          1300,
@@ -97,11 +103,11 @@ TEST(J1939Monitor, ShowsTpFramesWhenAskedAndKeepsTransfersApart) {
     J1939Monitor monitor(true);
     std::uint64_t now = 0;
     // Two BAMs from two nodes, interleaved.
-    const auto lines =
-        feed(monitor,
-             {"1CECFF00#20090002FF00FF00", "1CECFF03#20090002FF00FF00", "1CEBFF03#0111111111111111",
-              "1CEBFF00#0101010101010101", "1CEBFF00#020202FFFFFFFFFF", "1CEBFF03#022222FFFFFFFFFF"},
-             now);
+    const auto lines = feed(
+        monitor,
+        {"1CECFF00#20090002FF00FF00", "1CECFF03#20090002FF00FF00", "1CEBFF03#0111111111111111",
+         "1CEBFF00#0101010101010101", "1CEBFF00#020202FFFFFFFFFF", "1CEBFF03#022222FFFFFFFFFF"},
+        now);
     ASSERT_EQ(lines.size(), 8u);
     EXPECT_EQ(lines[0], "(      0.001)  7  0EC00  00 -> FF  [8]  20 09 00 02 FF 00 FF 00");
     EXPECT_EQ(lines[5], "(      0.005)  7  0FF00  00 -> FF  [9]  01 01 01 01 01 01 01 02 02");
@@ -134,8 +140,8 @@ TEST(ReplayLog, ReadsLogFilesAndWhatDumpWrites) {
     J1939Monitor monitor;
     std::vector<std::string> lines;
     for (const tools::LogRecord& r : bam->records) {
-        for (const MonitorEvent& e : monitor.frame(r.frame, static_cast<std::uint32_t>(r.time_us / 1000),
-                                                   r.time_us / 1000)) {
+        for (const MonitorEvent& e : monitor.frame(
+                 r.frame, static_cast<std::uint32_t>(r.time_us / 1000), r.time_us / 1000)) {
             lines.push_back(tools::monitor_line(e));
         }
     }

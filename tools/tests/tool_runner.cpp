@@ -69,8 +69,7 @@ Running Running::start(const fs::path& dir, const std::string& label, const std:
     std::vector<std::string> runner_args = {"--run-captured", dir.string(), out.string(),
                                             err.string(), program};
     if (limit) {
-        runner_args.insert(runner_args.begin(),
-                           {"--run-within", std::to_string(limit->count())});
+        runner_args.insert(runner_args.begin(), {"--run-within", std::to_string(limit->count())});
     }
     runner_args.insert(runner_args.end(), args.begin(), args.end());
     auto child = platform::ChildProcess::spawn(platform::current_executable_path(), runner_args);
