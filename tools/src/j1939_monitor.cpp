@@ -156,6 +156,9 @@ void J1939Monitor::control(const J1939Message& header, const CanFrame& frame, st
             return;
         }
         const Key key{header.source, header.destination};
+        if (sessions_.size() >= kMaxTransfers && sessions_.count(key) == 0) {
+            return;
+        }
         if (const auto old = sessions_.find(key); old != sessions_.end()) {
             MonitorEvent e = ended(MonitorEvent::Kind::TimedOut, key, old->second, time_ms);
             e.note = "a new announcement replaced it";

@@ -114,6 +114,21 @@ TEST(J1939Monitor, ShowsTpFramesWhenAskedAndKeepsTransfersApart) {
     EXPECT_EQ(lines[7], "(      0.006)  7  0FF00  03 -> FF  [9]  11 11 11 11 11 11 11 22 22");
 }
 
+TEST(J1939Monitor, FollowsABoundedNumberOfTransfers) {
+    J1939Monitor monitor;
+    // An RTS from every source to every destination: far more than a bus has.
+    for (std::uint32_t source = 0; source < 254; ++source) {
+        for (std::uint32_t destination = 0; destination < 16; ++destination) {
+            CanFrame rts = frame("1CEC0000#10090002FF00EF00");
+            rts.id |= (destination << 8) | source;
+            monitor.frame(rts, 0, 0);
+        }
+    }
+    EXPECT_EQ(monitor.open_transfers(), J1939Monitor::kMaxTransfers);
+    EXPECT_EQ(monitor.expire(5000).size(), J1939Monitor::kMaxTransfers);
+    EXPECT_EQ(monitor.open_transfers(), 0u);
+}
+
 TEST(ReplayLog, ReadsLogFilesAndWhatDumpWrites) {
     const auto log = tools::parse_replay_line("(1436509052.249713) can0 18FEF100#F7007D00");
     ASSERT_TRUE(log.has_value());

@@ -62,6 +62,10 @@ class J1939Monitor {
     // than 1250 ms (T2, T3) for the other.
     static constexpr std::uint32_t kBamTimeoutMs = 750;
     static constexpr std::uint32_t kRtsCtsTimeoutMs = 1250;
+    // Transfers followed at once: more than a bus of 254 nodes has, each with a BAM and a
+    // few RTS/CTS transfers; announcements beyond it (a faulty or hostile node) are not
+    // followed, so that memory stays bounded.
+    static constexpr std::size_t kMaxTransfers = 1024;
 
     explicit J1939Monitor(bool show_tp_frames = false) : show_tp_frames_(show_tp_frames) {}
 
