@@ -238,14 +238,15 @@ class TransferWatch {
                 }
             }
         };
-        for (std::uint64_t now = 0;; ++now) {
+        // The frames are read after the fact: their time stamps drive the monitor's timers.
+        for (;;) {
             const int n = client_.read(buffer, false);
             if (n <= 0) {
                 break;
             }
             if (const auto read = parse_can_read_message(
                     std::span(buffer.data(), static_cast<std::size_t>(n)), false)) {
-                keep(monitor.frame(read->frame, read->time_ms, now));
+                keep(monitor.frame(read->frame, read->time_ms, read->time_ms));
             }
         }
         // Whatever is still open has waited the whole confirmation time.
