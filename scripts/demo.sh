@@ -5,8 +5,8 @@
 # traffic (J1939 engine messages from examples/j1939_engine.log) at 500 kbit/s, a bit rate
 # the client is not told: `rp1210 dump` with "CAN:Baud=Auto" detects it and shows the
 # traffic for a few seconds, then `rp1210 info` reports versions, status and speed. Then
-# the same traffic read through a J1939 client, with the engine's DM1 (a BAM of two
-# packets) reassembled into one message, and RTS/CTS transfers between two J1939 clients
+# the same traffic on the J1939 bus monitor, with the engine's DM1 (a BAM of two packets)
+# reassembled into one message, and RTS/CTS transfers between two J1939 clients
 # on the two channels with their times.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -48,7 +48,7 @@ echo "== rp1210 dump -d 1 -p CAN:Baud=Auto --seconds 3"
 "$bin/rp1210" dump -d 1 -p "CAN:Baud=Auto" --seconds 3
 echo "== rp1210 info -d 1 -p CAN:Baud=Auto"
 "$bin/rp1210" info -d 1 -p "CAN:Baud=Auto"
-echo "== rp1210 dump -d 1 -p J1939:Baud=Auto --count 12: the engine through a J1939 client"
+echo "== rp1210 dump -d 1 -p J1939:Baud=Auto --count 12: the engine on the J1939 bus monitor"
 "$bin/rp1210" dump -d 1 -p "J1939:Baud=Auto" --count 12
 echo "== rp1210 dump -d 1 -p J1939:Baud=500 --pgn FECA,FEEE --seconds 2.5: DM1 reassembled from its BAM"
 "$bin/rp1210" dump -d 1 -p "J1939:Baud=500" --pgn FECA,FEEE --seconds 2.5

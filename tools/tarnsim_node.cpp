@@ -4,6 +4,7 @@
 // simulator's driver functions. It does not use the RP1210 library. `tarnsim-node --help`
 // lists the commands.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -28,6 +29,7 @@
 #include "tarnsim/tarnsim_control.h"
 #include "tools/can_text.hpp"
 #include "tools/node_cli.hpp"
+#include "tools/replay_log.hpp"
 
 namespace {
 
@@ -296,20 +298,31 @@ int run_replay(const Options& options) {
     }
     std::vector<LogRecord> records;
     std::string line;
+    std::uint64_t skipped = 0;
     for (std::size_t number = 1; std::getline(in, line); ++number) {
-        auto record = parse_log_line(line);
-        if (!record) {
-            fmt::print(stderr, "tarnsim-node: {}:{}: {}\n", options.file, number, record.error());
+        auto parsed = parse_replay_line(line);
+        if (!parsed) {
+            fmt::print(stderr, "tarnsim-node: {}:{}: {}\n", options.file, number, parsed.error());
             return kExitUsage;
         }
-        if (*record) {
-            records.push_back(std::move(**record));
+        if (!parsed->skipped.empty()) {
+            if (skipped++ == 0) {
+                fmt::print(stderr, "tarnsim-node: {}:{}: skipped: {}\n", options.file, number,
+                           parsed->skipped);
+            }
         }
+        records.insert(records.end(), parsed->records.begin(), parsed->records.end());
+    }
+    if (skipped > 1) {
+        fmt::print(stderr, "tarnsim-node: {} lines skipped in all\n", skipped);
     }
     if (records.empty()) {
         fmt::print(stderr, "tarnsim-node: {} holds no frames\n", options.file);
         return kExitUsage;
     }
+    // The frames of a BAM start before the line that showed the message: in time order.
+    std::stable_sort(records.begin(), records.end(),
+                     [](const LogRecord& a, const LogRecord& b) { return a.time_us < b.time_us; });
     const std::uint64_t first = records.front().time_us;
     const std::uint64_t span = records.back().time_us >= first ? records.back().time_us - first : 0;
     // A loop starts again one mean frame gap after the last frame.

@@ -37,6 +37,13 @@ std::string_view trim(std::string_view text) {
 
 }  // namespace
 
+std::string shortened(std::string_view text, std::size_t most) {
+    if (text.size() <= most) {
+        return std::string(text);
+    }
+    return fmt::format("{}...({} characters)", text.substr(0, most), text.size());
+}
+
 std::optional<std::uint32_t> parse_hex(std::string_view text) {
     if (text.empty() || text.size() > 8) {
         return std::nullopt;
@@ -60,7 +67,7 @@ platform::Expected<std::uint32_t, std::string> parse_identifier(std::string_view
     for (char c : text) {
         if (hex_value(c) < 0) {
             return platform::unexpected(
-                fmt::format("identifier '{}' is not hexadecimal", std::string(text)));
+                fmt::format("identifier '{}' is not hexadecimal", shortened(text)));
         }
     }
     const std::uint32_t id = parse_hex(text).value_or(0);
@@ -68,7 +75,7 @@ platform::Expected<std::uint32_t, std::string> parse_identifier(std::string_view
         if (id > kMaxStandardId) {
             return platform::unexpected(fmt::format(
                 "standard identifier {} is above 7FF (write 8 digits for an extended one)",
-                std::string(text)));
+                shortened(text)));
         }
         extended = false;
         return id;
@@ -76,7 +83,7 @@ platform::Expected<std::uint32_t, std::string> parse_identifier(std::string_view
     if (text.size() == 8) {
         if (id > kMaxExtendedId) {
             return platform::unexpected(
-                fmt::format("extended identifier {} is above 1FFFFFFF", std::string(text)));
+                fmt::format("extended identifier {} is above 1FFFFFFF", shortened(text)));
         }
         extended = true;
         return id;
@@ -84,14 +91,14 @@ platform::Expected<std::uint32_t, std::string> parse_identifier(std::string_view
     return platform::unexpected(
         fmt::format("identifier '{}' must have up to 3 hexadecimal digits (standard) or exactly 8 "
                     "(extended)",
-                    std::string(text)));
+                    shortened(text)));
 }
 
 platform::Expected<CanFrame, std::string> parse_frame(std::string_view text) {
     const std::size_t hash = text.find('#');
     if (hash == std::string_view::npos) {
         return platform::unexpected(fmt::format(
-            "'{}' is not a frame: expected ID#DATA, for example 123#DEADBEEF", std::string(text)));
+            "'{}' is not a frame: expected ID#DATA, for example 123#DEADBEEF", shortened(text)));
     }
     CanFrame frame;
     auto id = parse_identifier(text.substr(0, hash), frame.extended);
@@ -123,11 +130,11 @@ platform::Expected<std::vector<std::uint8_t>, std::string> parse_data(std::strin
         }
         if (i + 1 >= text.size() || hex_value(text[i]) < 0 || hex_value(text[i + 1]) < 0) {
             return platform::unexpected(
-                fmt::format("data '{}' must be pairs of hexadecimal digits", std::string(text)));
+                fmt::format("data '{}' must be pairs of hexadecimal digits", shortened(text)));
         }
         if (bytes.size() == most) {
             return platform::unexpected(
-                fmt::format("data '{}' has more than {} bytes", std::string(text), most));
+                fmt::format("data '{}' has more than {} bytes", shortened(text), most));
         }
         bytes.push_back(
             static_cast<std::uint8_t>(hex_value(text[i]) * 16 + hex_value(text[i + 1])));
@@ -162,7 +169,7 @@ platform::Expected<std::optional<LogRecord>, std::string> parse_log_line(std::st
     const std::size_t dot = stamp.find('.');
     if (dot == std::string_view::npos || dot == 0 || stamp.size() - dot - 1 != 6) {
         return platform::unexpected(fmt::format(
-            "time stamp '{}' must be SECONDS.MICROSECONDS with 6 decimals", std::string(stamp)));
+            "time stamp '{}' must be SECONDS.MICROSECONDS with 6 decimals", shortened(stamp)));
     }
     std::uint64_t seconds = 0;
     std::uint64_t micros = 0;
@@ -173,7 +180,7 @@ platform::Expected<std::optional<LogRecord>, std::string> parse_log_line(std::st
         const char c = stamp[k];
         if (c < '0' || c > '9' || (k < dot && dot > 12)) {
             return platform::unexpected(
-                fmt::format("time stamp '{}' is not a number", std::string(stamp)));
+                fmt::format("time stamp '{}' is not a number", shortened(stamp)));
         }
         std::uint64_t& part = k < dot ? seconds : micros;
         part = part * 10 + static_cast<std::uint64_t>(c - '0');
@@ -212,6 +219,59 @@ std::string dump_line(std::uint32_t time_ms, const CanFrame& frame, std::optiona
         line += fmt::format(" {:02X}", b);
     }
     return line;
+}
+
+std::uint32_t stuffed_frame_bits(const CanFrame& frame) {
+    // The unstuffed bits from the start of frame to the end of the CRC, most significant
+    // first: SOF, identifier (extended: identifier A, SRR and IDE recessive, identifier B),
+    // RTR, IDE and r0 (extended: r1 and r0), DLC, data, CRC-15.
+    std::vector<std::uint8_t> bits;
+    const auto put = [&bits](std::uint32_t value, int count) {
+        for (int i = count - 1; i >= 0; --i) {
+            bits.push_back(static_cast<std::uint8_t>((value >> i) & 1u));
+        }
+    };
+    put(0, 1);
+    if (frame.extended) {
+        put(frame.id >> 18, 11);
+        put(0b11, 2);
+        put(frame.id & 0x3FFFFu, 18);
+    } else {
+        put(frame.id, 11);
+    }
+    put(0, 3);
+    put(frame.length, 4);
+    for (std::uint8_t b : frame.payload()) {
+        put(b, 8);
+    }
+    // x^15 + x^14 + x^10 + x^8 + x^7 + x^4 + x^3 + 1, the register starting at 0.
+    std::uint32_t crc = 0;
+    for (std::uint8_t bit : bits) {
+        const std::uint32_t feedback = bit ^ ((crc >> 14) & 1u);
+        crc = (crc << 1) & 0x7FFFu;
+        if (feedback != 0) {
+            crc ^= 0x4599u;
+        }
+    }
+    put(crc, 15);
+    // After five equal bits a complementary stuff bit follows; it starts the next run.
+    std::uint32_t stuff = 0;
+    std::uint8_t value = 2;
+    int run = 0;
+    for (std::uint8_t bit : bits) {
+        if (bit == value) {
+            if (++run == 5) {
+                ++stuff;
+                value = static_cast<std::uint8_t>(bit ^ 1u);
+                run = 1;
+            }
+        } else {
+            value = bit;
+            run = 1;
+        }
+    }
+    // CRC delimiter, ACK slot and delimiter, end of frame, interframe space.
+    return static_cast<std::uint32_t>(bits.size()) + stuff + 13;
 }
 
 std::uint32_t frame_bits(bool extended, std::size_t length) {

@@ -10,7 +10,7 @@ platform::Expected<std::uint32_t, std::string> parse_pgn(std::string_view text) 
     const std::optional<std::uint32_t> pgn = text.size() <= 5 ? parse_hex(text) : std::nullopt;
     if (!pgn || *pgn > kMaxPgn) {
         return platform::unexpected(fmt::format(
-            "PGN '{}' must be 1 to 5 hexadecimal digits, at most 3FFFF", std::string(text)));
+            "PGN '{}' must be 1 to 5 hexadecimal digits, at most 3FFFF", shortened(text)));
     }
     return *pgn;
 }
@@ -19,7 +19,7 @@ platform::Expected<std::uint8_t, std::string> parse_address(std::string_view tex
     const std::optional<std::uint32_t> address = text.size() <= 2 ? parse_hex(text) : std::nullopt;
     if (!address) {
         return platform::unexpected(
-            fmt::format("address '{}' must be 1 or 2 hexadecimal digits", std::string(text)));
+            fmt::format("address '{}' must be 1 or 2 hexadecimal digits", shortened(text)));
     }
     return static_cast<std::uint8_t>(*address);
 }
@@ -29,7 +29,7 @@ platform::Expected<J1939Message, std::string> parse_j1939_message(std::string_vi
     if (hash == std::string_view::npos) {
         return platform::unexpected(
             fmt::format("'{}' is not a J1939 message: expected PGN#DATA, for example FECA#00FF",
-                        std::string(text)));
+                        shortened(text)));
     }
     J1939Message message;
     auto pgn = parse_pgn(text.substr(0, hash));
@@ -65,7 +65,7 @@ platform::Expected<J1939Claim, std::string> parse_claim(std::string_view text) {
         if (name.empty() || name.size() > 16 ||
             name.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos) {
             return platform::unexpected(
-                fmt::format("NAME '{}' must be 1 to 16 hexadecimal digits", std::string(name)));
+                fmt::format("NAME '{}' must be 1 to 16 hexadecimal digits", shortened(name)));
         }
         claim.name = std::stoull(std::string(name), nullptr, 16);
     }

@@ -14,7 +14,8 @@ constexpr OptionDef kConfig{"config", 'c', "PATH",
                             "channels on bus 0)"};
 constexpr OptionDef kBus{"bus", 'b', "N", "the simulated bus to send on (default 0)"};
 constexpr OptionDef kBitrate{"bitrate", 'r', "BPS",
-                             "the node's bit rate in bit/s (default 500000); nodes at\n"
+                             "the node's bit rate in bit/s (default 250000, as an\n"
+                             "RP1210 protocol string without Baud=); nodes at\n"
                              "another rate see error frames"};
 constexpr OptionDef kChannel{"channel", 'C', "N",
                              "the driver channel the node opens to receive (default 1)"};
@@ -35,7 +36,8 @@ const CommandDef kProgram{
     "  listen    print every received frame\n"
     "\n"
     "Received frames are printed in the candump log format, (SECONDS.MICROSECONDS) chN\n"
-    "ID#DATA, on standard output; status lines go to standard error.\n"
+    "ID#DATA, on standard output; status lines go to standard error. The bit rate is\n"
+    "250000 bit/s unless --bitrate says otherwise; the status line names it.\n"
     "Exit status: 0 success, 1 the simulator failed, 2 bad arguments or log file."};
 
 const CommandDef kSend{
@@ -53,20 +55,24 @@ const CommandDef kSend{
       "instead of --rate: keep the bus busy PERCENT of the time\n(0.1 to 100)"},
      {"count", 'n', "N", "stop after N frames"},
      kSeconds},
-    ""};
+    "examples: tarnsim-node send 0CF00400#F38C91ii2D00F091 --bitrate 500000 --seconds 2\n"
+    "          tarnsim-node send 18FEF100#F7007D --load 30 --bitrate 500000 --count 500"};
 
 const CommandDef kReplay{
     "tarnsim-node replay",
     "FILE [options]",
-    "Sends the frames of a candump log file (lines '(1436509052.249713) can0 123#11'),\n"
-    "keeping the time between them; the interface names are ignored.",
+    "Sends the frames of a candump log file (lines '(1436509052.249713) can0 123#11') or\n"
+    "of a saved 'rp1210 dump' (CAN or J1939), keeping the time between them; the\n"
+    "interface names are ignored. A J1939 message of more than 8 bytes to FF goes out as\n"
+    "its BAM; transfers to one address and aborted ones are skipped.",
     {kConfig,
      kBus,
      kBitrate,
      {"loop", 'L', "", "start again after the last frame"},
      {"count", 'n', "N", "stop after N frames"},
      kSeconds},
-    ""};
+    "examples: tarnsim-node replay examples/j1939_engine.log --bitrate 500000 --count 50\n"
+    "          tarnsim-node replay examples/j1939_engine.log --loop --bitrate 500000 --seconds 3"};
 
 const CommandDef kEcho{
     "tarnsim-node echo",
@@ -79,7 +85,7 @@ const CommandDef kEcho{
      {"id-offset", 'o', "N", "added to the identifier of the echo (default 0; may be\nnegative)"},
      {"count", 'n', "N", "stop after N received frames"},
      kSeconds},
-    ""};
+    "example: tarnsim-node echo --id-offset 1 --bitrate 500000 --count 5"};
 
 const CommandDef kAnswer{
     "tarnsim-node answer",
@@ -88,14 +94,15 @@ const CommandDef kAnswer{
     "REQUEST=RESPONSE: REQUEST an identifier (any data) or ID#DATA (exactly that data),\n"
     "RESPONSE a frame: 18EA00F9#E5FE00=18FEE500#1027000010270000.",
     {kConfig, kBitrate, kChannel, {"count", 'n', "N", "stop after N received frames"}, kSeconds},
-    ""};
+    "example: tarnsim-node answer 18EA00F9#E5FE00=18FEE500#1027000010270000 --bitrate 500000 "
+    "--count 5"};
 
 const CommandDef kListen{
     "tarnsim-node listen",
     "[options]",
     "Opens a channel and prints every frame it receives.",
     {kConfig, kBitrate, kChannel, {"count", 'n', "N", "stop after N received frames"}, kSeconds},
-    ""};
+    "example: tarnsim-node listen --bitrate 500000 --count 10"};
 
 struct Entry {
     std::string_view name;
@@ -127,7 +134,7 @@ platform::Expected<std::int64_t, std::string> parse_signed(std::string_view text
     if (!magnitude) {
         return platform::unexpected(
             fmt::format("{} must be a whole number from -{} to {}, not '{}'", what, kMaxExtendedId,
-                        kMaxExtendedId, std::string(text)));
+                        kMaxExtendedId, shortened(text)));
     }
     const auto value = static_cast<std::int64_t>(*magnitude);
     return negative ? -value : value;
@@ -271,7 +278,7 @@ platform::Expected<FramePattern, std::string> parse_pattern(std::string_view tex
     auto frame = parse_frame(fixed);
     if (!frame) {
         return platform::unexpected(
-            fmt::format("pattern '{}': {}", std::string(text), frame.error()));
+            fmt::format("pattern '{}': {}", shortened(text), frame.error()));
     }
     pattern.frame = *frame;
     for (std::size_t i = 0; i < kinds.size() && i < pattern.kinds.size(); ++i) {
@@ -301,7 +308,7 @@ platform::Expected<AnswerRule, std::string> parse_answer_rule(std::string_view t
     const std::size_t eq = text.find('=');
     if (eq == std::string_view::npos) {
         return platform::unexpected(
-            fmt::format("rule '{}' must be REQUEST=RESPONSE", std::string(text)));
+            fmt::format("rule '{}' must be REQUEST=RESPONSE", shortened(text)));
     }
     const std::string_view request = text.substr(0, eq);
     AnswerRule rule;
@@ -309,7 +316,7 @@ platform::Expected<AnswerRule, std::string> parse_answer_rule(std::string_view t
         auto frame = parse_frame(request);
         if (!frame) {
             return platform::unexpected(
-                fmt::format("rule '{}': {}", std::string(text), frame.error()));
+                fmt::format("rule '{}': {}", shortened(text), frame.error()));
         }
         rule.id = frame->id;
         rule.extended = frame->extended;
@@ -317,15 +324,14 @@ platform::Expected<AnswerRule, std::string> parse_answer_rule(std::string_view t
     } else {
         auto id = parse_identifier(request, rule.extended);
         if (!id) {
-            return platform::unexpected(
-                fmt::format("rule '{}': {}", std::string(text), id.error()));
+            return platform::unexpected(fmt::format("rule '{}': {}", shortened(text), id.error()));
         }
         rule.id = *id;
     }
     auto response = parse_frame(text.substr(eq + 1));
     if (!response) {
         return platform::unexpected(
-            fmt::format("rule '{}': {}", std::string(text), response.error()));
+            fmt::format("rule '{}': {}", shortened(text), response.error()));
     }
     rule.response = *response;
     return rule;

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "tools/can_text.hpp"
+
 namespace tools {
 
 namespace {
@@ -135,7 +137,7 @@ platform::Expected<std::uint64_t, std::string> parse_unsigned(std::string_view t
                                                               std::string_view what) {
     auto bad = [&] {
         return platform::unexpected(fmt::format("{} must be a whole number from {} to {}, not '{}'",
-                                                what, min, max, std::string(text)));
+                                                what, min, max, shortened(text)));
     };
     if (text.empty() || text.size() > 19) {
         return bad();
@@ -157,7 +159,7 @@ platform::Expected<double, std::string> parse_decimal(std::string_view text, dou
                                                       std::string_view what) {
     auto bad = [&] {
         return platform::unexpected(fmt::format("{} must be a number from {} to {}, not '{}'", what,
-                                                min, max, std::string(text)));
+                                                min, max, shortened(text)));
     };
     double value = 0;
     double scale = 0;  // 0 before the decimal point, then 0.1, 0.01, ...

@@ -77,12 +77,16 @@ const CommandDef kInfo{
 const CommandDef kDump{
     "rp1210 dump",
     "-d DEVICE -p PROTOCOL [options]",
-    "Prints every message the client receives, one line each. CAN: time stamp in\n"
-    "seconds, identifier (3 hexadecimal digits standard, 8 extended), length, data.\n"
-    "J1939: time stamp, priority, PGN, source -> destination, length, data; a transfer\n"
-    "(BAM or RTS/CTS) is one line with all its data. On a terminal a summary line shows\n"
-    "messages per second, drops and the bus load. Ends after --count messages, after\n"
-    "--seconds, or on Ctrl-C.",
+    "Prints the messages on the bus, one line each. CAN: time stamp in seconds,\n"
+    "identifier (3 hexadecimal digits standard, 8 extended), length, data.\n"
+    "J1939: time stamp, priority, PGN, source -> destination, length, data. With -p J1939\n"
+    "dump is a bus monitor: it reads the raw frames through a CAN client with the same\n"
+    "bit rate and reassembles every transfer (BAM and RTS/CTS, between any nodes, the\n"
+    "library's own included) into one line; aborted and timed-out transfers are shown as\n"
+    "such. --client reads through a J1939 client instead, as an application does, and\n"
+    "--claim lets that client hold an address, so that RTS/CTS transfers to it arrive.\n"
+    "On a terminal a summary line shows messages per second, drops and the bus load.\n"
+    "Ends after --count messages, after --seconds, or on Ctrl-C.",
     {kDevice,
      kProtocol,
      {"filter", 'f', "FILTERS",
@@ -93,23 +97,34 @@ const CommandDef kDump{
       "shorter ones standard; may be repeated (CAN)",
       true},
      {"pgn", 0, "PGNS",
-      "J1939: receive only these PGNs (hexadecimal, several\n"
+      "J1939: show only these PGNs (hexadecimal, several\n"
       "separated by commas; may be repeated)",
       true},
      {"source", 0, "ADDRS",
-      "J1939: receive only from these source addresses\n"
+      "J1939: show only messages from these source addresses\n"
       "(hexadecimal, separated by commas; may be repeated)",
       true},
      {"count", 'n', "N", "stop after N messages"},
      {"seconds", 's', "S", "stop after S seconds (decimals allowed)"},
-     {"echo", 'e', "", "echo on: the client's own transmitted frames come\nback, marked TX"},
+     {"echo", 'e', "",
+      "echo on: the client's own transmitted frames come\nback, marked TX (CAN, J1939 with "
+      "--client)"},
+     {"tp", 0, "",
+      "J1939 monitor: print the TP.CM and TP.DT frames too\n(--pgn selects them as EC00 and EB00)"},
+     {"client", 0, "", "J1939: read through a J1939 client of the library"},
+     {"claim", 0, "ADDR[:NAME]",
+      "J1939: read through a J1939 client that claims the\n"
+      "address (NAME as for send), so that RTS/CTS\n"
+      "transfers to it arrive"},
      kWait},
     "Drops are receive-buffer overflows reported by the library (each loses the buffered\n"
-    "messages). The bus load is estimated from the frames received and the connection\n"
-    "speed; the bus state (traffic, bus off) comes from RP1210_GetHardwareStatus.\n"
+    "messages). The bus load is worked out from the frames received (their exact bits)\n"
+    "and the connection speed; the bus state (traffic, bus off) comes from\n"
+    "RP1210_GetHardwareStatus. A protocol string without Baud= connects at 250 kbit/s.\n"
     "\n"
     "examples: rp1210 dump -d 1 -p CAN:Baud=Auto --filter 0CF00400:1FFFFFFF --count 10\n"
-    "          rp1210 dump -d 1 -p J1939:Baud=500 --pgn FECA,F004 --source 0"};
+    "          rp1210 dump -d 1 -p J1939:Baud=500 --pgn FECA,F004 --source 0 --count 5\n"
+    "          rp1210 dump -d 1 -p J1939:Baud=500 --tp --pgn FECA,EC00,EB00 --count 6"};
 
 const CommandDef kSend{
     "rp1210 send",
@@ -135,8 +150,21 @@ const CommandDef kSend{
      {"dest", 0, "ADDR", "J1939: the destination address (default FF, everyone)"},
      {"priority", 0, "P", "J1939: the priority, 0 to 7 (default 6)"},
      kWait},
+    "A frame needs a node that acknowledges it (another node at the same bit rate): with\n"
+    "none, send fails after 5 s. A transfer to one address needs a node holding it.\n"
+    "\n"
     "examples: rp1210 send -d 1 -p CAN:Baud=500 18FEF100#F7.00.7D --count 5\n"
-    "          rp1210 send -d 1 -p J1939:Baud=500 --claim 80 --dest 25 EF00#0102030405060708090A"};
+    "            (with a node that acknowledges: tarnsim-node listen --bitrate 500000 --seconds "
+    "3)\n"
+    "          rp1210 send -d 1 -p CAN:Baud=500 123#11223344 --every 100 --count 10\n"
+    "            (with a node that acknowledges: tarnsim-node listen --bitrate 500000 --seconds "
+    "3)\n"
+    "          rp1210 send -d 1 -p J1939:Baud=500 --source F9 FECA#00FF00000000FFFF\n"
+    "            (with a node that acknowledges: tarnsim-node listen --bitrate 500000 --seconds "
+    "3)\n"
+    "          rp1210 send -d 1 -p J1939:Baud=500 --claim 80 --dest 25 EF00#0102030405060708090A\n"
+    "            (with a node holding 25: rp1210 dump -d 2 -p J1939:Baud=500 --claim 25 --pgn EF00 "
+    "--count 1)"};
 
 const CommandDef kSelftest{
     "rp1210 selftest",
@@ -154,7 +182,11 @@ const CommandDef kSelftest{
      {"pings", 0, "N", "CAN: round trips for the latency (default 200)"},
      {"transfers", 0, "N", "J1939: transfers in each direction (2 to 1000,\ndefault 8)"},
      kWait},
-    ""};
+    "The bus limit and the wire times count the actual bits of the frames sent (their\n"
+    "stuff bits included), as the bus carries them.\n"
+    "\n"
+    "examples: rp1210 selftest -d 1 -e 2 -p CAN:Baud=500 --frames 500 --pings 50\n"
+    "          rp1210 selftest -d 1 -e 2 -p J1939:Baud=500 --transfers 4"};
 
 struct Entry {
     std::string_view name;
@@ -375,7 +407,8 @@ platform::Expected<Command, std::string> build(std::string_view name, const Pars
         if (auto e = message_protocol(*conn)) {
             return Error{*e};
         }
-        if (auto e = foreign_options(o, *conn, {"filter"}, {"pgn", "source"})) {
+        if (auto e =
+                foreign_options(o, *conn, {"filter"}, {"pgn", "source", "tp", "client", "claim"})) {
             return Error{*e};
         }
         c.connection = *conn;
@@ -411,6 +444,25 @@ platform::Expected<Command, std::string> build(std::string_view name, const Pars
             c.seconds = *s;
         }
         c.echo = o.has("echo");
+        if (const auto claim = o.value("claim")) {
+            auto parsed = parse_claim(*claim);
+            if (!parsed) {
+                return Error{fmt::format("--claim: {}", parsed.error())};
+            }
+            c.claim = *parsed;
+        }
+        c.j1939_client = conn->j1939 && (o.has("client") || c.claim);
+        c.show_tp_frames = o.has("tp");
+        if (conn->j1939 && !c.j1939_client && c.echo) {
+            return Error{
+                std::string("--echo needs --client or --claim with J1939: the bus "
+                            "monitor sends nothing")};
+        }
+        if (c.j1939_client && c.show_tp_frames) {
+            return Error{
+                std::string("--tp is for the bus monitor: a J1939 client reads "
+                            "transfers reassembled")};
+        }
         return Command{c};
     }
     if (name == "send") {
@@ -525,7 +577,7 @@ platform::Expected<std::vector<CanFilter>, std::string> parse_filters(
         const std::size_t sep = item.find_first_of(":~");
         if (sep == std::string_view::npos) {
             return platform::unexpected(
-                fmt::format("filter '{}' must be ID:MASK or ID~MASK", std::string(item)));
+                fmt::format("filter '{}' must be ID:MASK or ID~MASK", shortened(item)));
         }
         const bool drop = item[sep] == '~';
         if (exclusive && *exclusive != drop) {
@@ -537,7 +589,7 @@ platform::Expected<std::vector<CanFilter>, std::string> parse_filters(
         auto id = parse_identifier(item.substr(0, sep), f.extended);
         if (!id) {
             return platform::unexpected(
-                fmt::format("filter '{}': {}", std::string(item), id.error()));
+                fmt::format("filter '{}': {}", shortened(item), id.error()));
         }
         f.id = *id;
         const std::string_view mask_text = item.substr(sep + 1);
@@ -545,13 +597,13 @@ platform::Expected<std::vector<CanFilter>, std::string> parse_filters(
         if (!mask) {
             return platform::unexpected(
                 fmt::format("filter '{}': mask '{}' must be 1 to 8 hexadecimal digits",
-                            std::string(item), std::string(mask_text)));
+                            shortened(item), shortened(mask_text)));
         }
         const std::uint32_t limit = f.extended ? kMaxExtendedId : kMaxStandardId;
         if (*mask > limit) {
             return platform::unexpected(
-                fmt::format("filter '{}': mask {:X} is wider than a {} identifier",
-                            std::string(item), *mask, f.extended ? "29-bit" : "11-bit"));
+                fmt::format("filter '{}': mask {:X} is wider than a {} identifier", shortened(item),
+                            *mask, f.extended ? "29-bit" : "11-bit"));
         }
         f.mask = *mask;
         filters.push_back(f);

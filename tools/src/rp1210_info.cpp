@@ -7,6 +7,7 @@
 
 #include "config_reader.hpp"
 #include "rp1210_commands.hpp"
+#include "rp1210_hints.hpp"
 #include "tarnlib/channel_identity.hpp"
 #include "tarnlib/status.hpp"
 #include "tools/rp1210_messages.hpp"
@@ -168,8 +169,8 @@ int run_devices() {
 
     if (failure) {
         std::fflush(stdout);
-        std::fprintf(stderr, "rp1210: the library cannot load %s: %s\n", path.c_str(),
-                     failure->c_str());
+        std::fprintf(stderr, "rp1210: the library cannot load %s: %s\nrp1210: %s\n", path.c_str(),
+                     failure->c_str(), ini_search_text().c_str());
         status = kExitFailure;
     } else {
         const qz121032::VendorInfo& vendor = *settings.vendor;

@@ -228,16 +228,26 @@ std::optional<Direction> run_direction(Client& from, Client& to, std::uint32_t i
     return d;
 }
 
-void print_direction(const char* name, const Direction& d, std::uint32_t speed) {
-    const double limit = speed / static_cast<double>(frame_bits(false, 8));
+// The mean length on the wire of the numbered frames sent, with their actual stuff bits.
+double mean_frame_bits(std::uint32_t id, std::uint32_t count) {
+    std::uint64_t bits = 0;
+    for (std::uint32_t sequence = 0; sequence < count; ++sequence) {
+        bits += stuffed_frame_bits(numbered(id, sequence));
+    }
+    return count == 0 ? 0.0 : static_cast<double>(bits) / count;
+}
+
+void print_direction(const char* name, const Direction& d, std::uint32_t id, std::uint32_t speed) {
+    const double bits = mean_frame_bits(id, d.sent);
+    const double limit = bits > 0 ? speed / bits : 0.0;
     const double rate = d.seconds > 0 ? d.received / d.seconds : 0;
     fmt::print("{}: {} sent, {} received, {} lost, {} reordered, {} duplicated, {} drops\n", name,
                d.sent, d.received, d.sent - d.received, d.reordered, d.duplicates, d.drops);
     fmt::print(
-        "{}  throughput {:.0f} frames/s = {:.2f} of the bus limit ({:.0f} frames/s of {} "
+        "{}  throughput {:.0f} frames/s = {:.2f} of the bus limit ({:.0f} frames/s of {:.1f} "
         "bits at {} bit/s)\n",
         std::string(std::string_view(name).size(), ' '), rate, limit > 0 ? rate / limit : 0.0,
-        limit, frame_bits(false, 8), speed);
+        limit, bits, speed);
 }
 
 double percentile(std::vector<double> values, double fraction) {
@@ -295,13 +305,13 @@ int run_selftest(const Api& api, const SelftestCommand& command) {
     if (!a_to_b) {
         return kExitFailure;
     }
-    print_direction("A -> B", *a_to_b, speed);
+    print_direction("A -> B", *a_to_b, kIdAtoB, speed);
     std::fflush(stdout);
     const auto b_to_a = run_direction(*b, *a, kIdBtoA, command.frames);
     if (!b_to_a) {
         return kExitFailure;
     }
-    print_direction("B -> A", *b_to_a, speed);
+    print_direction("B -> A", *b_to_a, kIdBtoA, speed);
     std::fflush(stdout);
 
     if (!flush(*a) || !flush(*b)) {

@@ -4,6 +4,7 @@
 // time of the RTS, the CTS, the packets and the EOMACK at the connection speed.
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <vector>
@@ -11,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "rp1210_commands.hpp"
+#include "tools/can_text.hpp"
 #include "tools/j1939_text.hpp"
 #include "tools/rp1210_messages.hpp"
 
@@ -45,6 +47,42 @@ std::vector<std::uint8_t> transfer_data(std::uint32_t sequence, std::size_t size
     data[0] = static_cast<std::uint8_t>(sequence >> 8);
     data[1] = static_cast<std::uint8_t>(sequence);
     return data;
+}
+
+// The bits on the wire of one RTS/CTS transfer from `from` to `to`, frame by frame as the
+// library sends them (TP.CM and TP.DT at priority 7): the RTS (up to 255 packets per CTS),
+// one CTS for every packet, the packets (sequence number, 7 bytes, the last padded with
+// FF) and the End of Message Acknowledgment. Each frame counts its actual stuff bits.
+std::uint32_t transfer_bits(std::uint8_t from, std::uint8_t to,
+                            const std::vector<std::uint8_t>& data) {
+    const auto size = static_cast<std::uint32_t>(data.size());
+    const std::uint32_t packets = (size + 6) / 7;
+    const auto frame = [](std::uint32_t pgn, std::uint8_t source, std::uint8_t destination,
+                          std::array<std::uint8_t, 8> bytes) {
+        CanFrame f;
+        f.extended = true;
+        f.id = (7u << 26) | (pgn << 8) | (std::uint32_t{destination} << 8) | source;
+        f.length = 8;
+        f.data = bytes;
+        return stuffed_frame_bits(f);
+    };
+    const auto lo = static_cast<std::uint8_t>(size);
+    const auto hi = static_cast<std::uint8_t>(size >> 8);
+    const auto n = static_cast<std::uint8_t>(packets);
+    const std::uint8_t p0 = kPgn & 0xFF;
+    const std::uint8_t p1 = (kPgn >> 8) & 0xFF;
+    std::uint32_t bits = frame(0xEC00, from, to, {16, lo, hi, n, 0xFF, p0, p1, 0}) +
+                         frame(0xEC00, to, from, {17, n, 1, 0xFF, 0xFF, p0, p1, 0}) +
+                         frame(0xEC00, to, from, {19, lo, hi, n, 0xFF, p0, p1, 0});
+    for (std::uint32_t k = 0; k < packets; ++k) {
+        std::array<std::uint8_t, 8> packet{
+            static_cast<std::uint8_t>(k + 1), 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+        for (std::uint32_t i = 0; i < 7 && k * 7 + i < size; ++i) {
+            packet[1 + i] = data[k * 7 + i];
+        }
+        bits += frame(0xEB00, from, to, packet);
+    }
+    return bits;
 }
 
 struct Direction {
@@ -114,7 +152,8 @@ std::optional<Direction> run_direction(const Side& from, const Side& to, std::ui
         if (arrival == Arrival::Corrupted) {
             ++d.corrupted;
         }
-        const double wire_ms = 1000.0 * j1939_message_bits(size, false) / speed;
+        const double wire_ms =
+            1000.0 * transfer_bits(from.address, to.address, message.data) / speed;
         d.ratios.push_back(ms / wire_ms);
         if (size >= d.largest_size) {
             d.largest_size = size;

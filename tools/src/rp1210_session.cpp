@@ -10,6 +10,7 @@
 
 #include <fmt/format.h>
 
+#include "rp1210_hints.hpp"
 #include "tools/rp1210_messages.hpp"
 
 namespace tools::rp1210 {
@@ -39,6 +40,15 @@ void report_error(const Api& api, std::string_view call, int code) {
                  error_text(api, code).c_str());
 }
 
+Connection raw_can_connection(const Connection& j1939) {
+    Connection can = j1939;
+    const std::size_t colon = j1939.protocol.find(':');
+    can.protocol =
+        "CAN" + (colon == std::string::npos ? std::string() : j1939.protocol.substr(colon));
+    can.j1939 = false;
+    return can;
+}
+
 void install_stop_handler() {
     std::signal(SIGINT, on_stop_signal);
     std::signal(SIGTERM, on_stop_signal);
@@ -63,6 +73,9 @@ std::optional<Client> Client::connect(const Api& api, const Connection& connecti
                      fmt::format("RP1210_ClientConnect(device {}, \"{}\")", connection.device,
                                  connection.protocol),
                      result);
+        for (const std::string& hint : connect_hints(result, connection)) {
+            std::fprintf(stderr, "rp1210: %s\n", hint.c_str());
+        }
         return std::nullopt;
     }
     return Client(api, result);

@@ -51,6 +51,10 @@ std::string error_text(const Api& api, int code);
 // Prints "rp1210: CALL failed: CODE (TEXT)" on standard error.
 void report_error(const Api& api, std::string_view call, int code);
 
+// A raw CAN connection with the timing of a J1939 one: "J1939:Baud=500" -> "CAN:Baud=500"
+// on the same device, for watching the frames of the bus beside a J1939 client.
+Connection raw_can_connection(const Connection& j1939);
+
 // Ctrl-C (and SIGTERM) request a stop instead of ending the process, so that clients are
 // disconnected and summaries printed.
 void install_stop_handler();

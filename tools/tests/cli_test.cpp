@@ -58,6 +58,17 @@ TEST(Rp1210CommandLine, Dump) {
         parsed_as<rp::DumpCommand>({"dump", "-d", "1", "-p", "j1939:Baud=500", "--pgn", "FECA,F004",
                                     "--pgn", "EF00", "--source", "0,F9"});
     EXPECT_TRUE(j1939.connection.j1939);
+    // -p J1939 is the bus monitor; --client and --claim read through a J1939 client.
+    EXPECT_FALSE(j1939.j1939_client);
+    EXPECT_FALSE(j1939.claim.has_value());
+    EXPECT_TRUE(
+        parsed_as<rp::DumpCommand>({"dump", "-d", "1", "-p", "J1939", "--tp"}).show_tp_frames);
+    EXPECT_TRUE(
+        parsed_as<rp::DumpCommand>({"dump", "-d", "1", "-p", "J1939", "--client"}).j1939_client);
+    const auto claiming = parsed_as<rp::DumpCommand>(
+        {"dump", "-d", "2", "-p", "J1939", "--claim", "25:A0", "--echo"});
+    EXPECT_TRUE(claiming.j1939_client);
+    EXPECT_EQ(claiming.claim, (tools::J1939Claim{0x25, 0xA0}));
     EXPECT_EQ(j1939.pgns, (std::vector<std::uint32_t>{0xFECA, 0xF004, 0xEF00}));
     EXPECT_EQ(j1939.sources, (std::vector<std::uint8_t>{0x00, 0xF9}));
     EXPECT_FALSE(plain.connection.j1939);
@@ -178,6 +189,18 @@ TEST(Rp1210CommandLine, BadArgumentsAreExplained) {
          "rp1210 dump --help"},
         {{"dump", "-d", "1", "-p", "J1939", "--pgn", "FECA,40000"},
          "--pgn: PGN '40000' must be",
+         "rp1210 dump --help"},
+        {{"dump", "-d", "1", "-p", "J1939", "--echo"},
+         "--echo needs --client or --claim with J1939",
+         "rp1210 dump --help"},
+        {{"dump", "-d", "1", "-p", "J1939", "--client", "--tp"},
+         "--tp is for the bus monitor",
+         "rp1210 dump --help"},
+        {{"dump", "-d", "1", "-p", "CAN", "--claim", "25"},
+         "--claim is for J1939 connections",
+         "rp1210 dump --help"},
+        {{"dump", "-d", "1", "-p", "J1939", "--claim", "FE"},
+         "--claim: address FE cannot be claimed",
          "rp1210 dump --help"},
         {{"send", "-d", "1", "-p", "J1939", "FECA#00"},
          "--source or --claim",

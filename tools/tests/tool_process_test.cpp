@@ -164,7 +164,7 @@ class NodeRuns : public ::testing::Test {
         ASSERT_EQ(tarnsim_configure(sim.path().c_str()), 0);
         handle = tarnOpenChannel(0, 0);
         ASSERT_GE(handle, 0);
-        ASSERT_EQ(tarnSetBusParams(handle, 500000, 11, 4, 1, 1, 0), 0);
+        ASSERT_EQ(tarnSetBusParams(handle, 250000, 11, 4, 1, 1, 0), 0);
         ASSERT_EQ(tarnBusOn(handle), 0);
     }
     void TearDown() override { tarnClose(handle); }
@@ -239,7 +239,7 @@ TEST_F(NodeRuns, EchoesAndAnswersOnItsOwnChannelAndPrintsWhatItReceives) {
     auto echo = tools_test::Running::start(
         dir.path(), "echo", program("tarnsim-node"),
         node_args({"echo", "--id-offset", "1", "--channel", "1", "--count", "2"}));
-    ASSERT_TRUE(echo.wait_for_err("echoing on channel 1 at 500000 bit/s")) << echo.err();
+    ASSERT_TRUE(echo.wait_for_err("echoing on channel 1 at 250000 bit/s")) << echo.err();
     send("100#0102");
     auto reply = receive();
     ASSERT_TRUE(reply.has_value());

@@ -21,6 +21,14 @@ std::string program(const std::string& name) {
 }
 
 std::optional<int> serve_runner(int argc, char** argv) {
+    // "--run-within SECONDS" first: the runner ends the tool itself when it runs longer,
+    // so that no tool outlives a test that gave up on it.
+    std::optional<std::chrono::seconds> limit;
+    if (argc >= 3 && std::string(argv[1]) == "--run-within") {
+        limit = std::chrono::seconds(std::stoi(argv[2]));
+        argc -= 2;
+        argv += 2;
+    }
     if (argc < 6 || std::string(argv[1]) != "--run-captured") {
         return std::nullopt;
     }
@@ -41,15 +49,28 @@ std::optional<int> serve_runner(int argc, char** argv) {
         std::fprintf(stderr, "runner: %s\n", child.error().what.c_str());
         return 122;
     }
+    if (limit) {
+        if (auto status = child->wait_for(*limit)) {
+            return status;
+        }
+        std::fprintf(stderr, "runner: ended after %d s\n", static_cast<int>(limit->count()));
+        child->kill_hard();
+        child->wait();
+        return 123;
+    }
     return child->wait();
 }
 
 Running Running::start(const fs::path& dir, const std::string& label, const std::string& program,
-                       const std::vector<std::string>& args) {
+                       const std::vector<std::string>& args,
+                       std::optional<std::chrono::seconds> limit) {
     const fs::path out = dir / (label + ".out");
     const fs::path err = dir / (label + ".err");
     std::vector<std::string> runner_args = {"--run-captured", dir.string(), out.string(),
                                             err.string(), program};
+    if (limit) {
+        runner_args.insert(runner_args.begin(), {"--run-within", std::to_string(limit->count())});
+    }
     runner_args.insert(runner_args.end(), args.begin(), args.end());
     auto child = platform::ChildProcess::spawn(platform::current_executable_path(), runner_args);
     if (!child) {

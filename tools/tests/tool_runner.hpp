@@ -4,7 +4,7 @@
 // binary starts itself in a runner mode that redirects its own streams to the files,
 // changes to the working directory and starts the tool:
 //
-//   TEST_BINARY --run-captured DIR OUT ERR PROGRAM ARGS...
+//   TEST_BINARY [--run-within SECONDS] --run-captured DIR OUT ERR PROGRAM ARGS...
 
 #include <chrono>
 #include <filesystem>
@@ -31,8 +31,10 @@ class Running {
   public:
     // Starts `program` with `args` in `dir`; output goes to files in `dir` named after
     // `label`.
+    // With a `limit`, the tool is ended (status 123) when it runs longer.
     static Running start(const fs::path& dir, const std::string& label, const std::string& program,
-                         const std::vector<std::string>& args);
+                         const std::vector<std::string>& args,
+                         std::optional<std::chrono::seconds> limit = std::nullopt);
 
     // Waits for the exit; the exit status (-1 when it could not be started).
     int wait();

@@ -33,6 +33,10 @@ struct CanFrame {
     friend bool operator==(const CanFrame&, const CanFrame&) = default;
 };
 
+// The text as it is, or its first `most` characters and its length: what an error line
+// quotes of a user's input, which may be thousands of characters long.
+std::string shortened(std::string_view text, std::size_t most = 40);
+
 // Parses "ID#DATA"; the error says what is wrong.
 platform::Expected<CanFrame, std::string> parse_frame(std::string_view text);
 // "ID#DATA" without separators: "123#1122", "18FEF100#".
@@ -72,5 +76,9 @@ std::string dump_line(std::uint32_t time_ms, const CanFrame& frame,
 // Bits a classic frame occupies on the wire with worst-case bit stuffing (one stuff bit per
 // four bits of the stuffed fields) and the interframe space: what the bus is busy with.
 std::uint32_t frame_bits(bool extended, std::size_t length);
+// Bits the frame occupies on the wire as it is: its stuff bits worked out from its actual
+// bits (identifier, data and CRC), plus the unstuffed tail and the interframe space. What a
+// bus, real or simulated, spends on it.
+std::uint32_t stuffed_frame_bits(const CanFrame& frame);
 
 }  // namespace tools

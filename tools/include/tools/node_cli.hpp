@@ -50,8 +50,8 @@ struct Options {
     Mode mode = Mode::Send;
     std::optional<std::string> config;  // simulator configuration file
     std::int32_t bus = 0;
-    std::int32_t bitrate = 500000;
-    std::int32_t channel = 1;  // driver channel for the modes that receive
+    std::int32_t bitrate = 250000;  // what an RP1210 protocol string without Baud= uses
+    std::int32_t channel = 1;       // driver channel for the modes that receive
     std::optional<std::uint64_t> count;
     std::optional<double> seconds;
     // send

@@ -51,6 +51,11 @@ struct DumpCommand {
     std::optional<std::uint64_t> count;
     std::optional<double> seconds;
     bool echo = false;
+    // J1939: read through a J1939 client (what an application receives) instead of
+    // monitoring the bus through a CAN client; set by --client and by --claim.
+    bool j1939_client = false;
+    std::optional<J1939Claim> claim;  // J1939 client: claimed before reading
+    bool show_tp_frames = false;      // J1939 monitor: print TP.CM and TP.DT frames too
 };
 struct SendCommand {
     Connection connection;
