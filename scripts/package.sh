@@ -38,11 +38,17 @@ cmake --build --preset mingw-x86 -j "$jobs" \
   --target qz121032 tarnsim rp1210 rp1210-ini j1939_listen tarnsim-node
 cmake --preset mingw-x64 >/dev/null
 cmake --build --preset mingw-x64 -j "$jobs" --target qz121032 tarnsim
+# The installed files without their debug information (the builds keep it).
 stage=$out/stage-win32
-rm -rf "$stage"
-cmake --install build/mingw-x86 --prefix "$stage" >/dev/null
+stage64=$out/stage-win64
+rm -rf "$stage" "$stage64"
+cmake --install build/mingw-x86 --prefix "$stage" --strip >/dev/null
+mkdir -p "$stage64"
+for dll in qz121032.dll tarnlib32.dll; do
+  x86_64-w64-mingw32-strip -o "$stage64/$dll" "build/mingw-x64/bin/$dll"
+done
 makensis -V2 -DVERSION="$version" -DSOURCE="$root" -DWIN32_STAGE="$stage" \
-  -DWIN64_BIN="$root/build/mingw-x64/bin" -DOUTFILE="$out/qz121032-$version-setup.exe" \
+  -DWIN64_BIN="$stage64" -DOUTFILE="$out/qz121032-$version-setup.exe" \
   packaging/windows/qz121032.nsi
 
 echo "== packages in build/packages:"

@@ -58,7 +58,8 @@ if dpkg -s qz121032 >/dev/null 2>&1 || dpkg -s qz121032-tarnsim >/dev/null 2>&1 
 else
   linux_cleanup() { dpkg --purge qz121032 qz121032-tarnsim >/dev/null 2>&1; }
   trap linux_cleanup EXIT
-  check "dpkg -i" dpkg -i "$out/qz121032_${version}_amd64.deb" "$out/qz121032-tarnsim_${version}_amd64.deb"
+  dpkg -i "$out/qz121032_${version}_amd64.deb" "$out/qz121032-tarnsim_${version}_amd64.deb" >"$log/packages-dpkg.log" 2>&1
+  check "dpkg -i" [ $? -eq 0 ]
   dpkg -L qz121032 qz121032-tarnsim | sort -u >"$work/files"
   check "/etc/qz121032.ini is a conffile" contains /var/lib/dpkg/info/qz121032.conffiles /etc/qz121032.ini
   mkdir -p "$work/elsewhere"
@@ -111,7 +112,8 @@ C
   (cd "$work/elsewhere" && env -u TARNSIM_CONFIG "$work/cm/build/uses_qz121032") >"$work/cm.txt" 2>&1
   check "it opens a J1939 channel" contains "$work/cm.txt" "j1939 channel status 0"
 
-  check "dpkg -r" dpkg -r qz121032 qz121032-tarnsim
+  dpkg -r qz121032 qz121032-tarnsim >>"$log/packages-dpkg.log" 2>&1
+  check "dpkg -r" [ $? -eq 0 ]
   left=$(while read -r f; do [ -f "$f" ] && echo "$f"; done <"$work/files")
   check "dpkg -r removed every file but the conffile" [ "$left" = /etc/qz121032.ini ]
   check "dpkg --purge removes the conffile" bash -c "dpkg --purge qz121032 qz121032-tarnsim >/dev/null && [ ! -e /etc/qz121032.ini ]"

@@ -18,7 +18,7 @@
 ;
 ; Built by scripts/package.sh:
 ;   makensis -DVERSION=... -DSOURCE=<tree> -DWIN32_STAGE=<cmake --install of mingw-x86>
-;            -DWIN64_BIN=<mingw-x64 bin> -DOUTFILE=... qz121032.nsi
+;            -DWIN64_BIN=<the 64-bit DLLs> -DOUTFILE=... qz121032.nsi
 
 Unicode true
 SetCompressor /SOLID lzma
