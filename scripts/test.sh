@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # All tests: installs what is missing, builds every preset, runs the suites natively,
-# under ASan+UBSan, TSan, wine64 and wine32, checks both Windows DLLs' export tables and runs the
+# under ASan+UBSan, TSan, wine64 and wine32, checks both Windows DLLs' export tables, tests the
+# installer and the Debian packages (scripts/test-packages.sh) and runs the
 # fuzz targets for a short while. Prints each stage with its time and one closing "N passed, M failed in S s" line.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -112,6 +113,9 @@ done
 
 stage exports-x64 scripts/check-dll-exports.sh x86_64-w64-mingw32-objdump build/mingw-x64/bin/qz121032.dll
 stage exports-x86 scripts/check-dll-exports.sh i686-w64-mingw32-objdump build/mingw-x86/bin/qz121032.dll
+# The Windows installer (under wine, a prefix of its own) and the Debian packages (installed
+# on this machine and removed again), built and tested as users install them.
+stage packages bash scripts/test-packages.sh
 if [ -x fuzz/run.sh ]; then
   stage fuzz fuzz/run.sh 20
 fi

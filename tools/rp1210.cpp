@@ -1,11 +1,13 @@
 // rp1210: a command-line program that uses an RP1210 library exactly as an application
-// does. It loads the library by path (default: the library built beside this program),
+// does. It loads the library by path (default: the library beside this program, else the
+// installed one by name through the system's search, as RP1210 applications load it),
 // connects clients with device IDs and protocol strings, and prints what the library
 // answers. `rp1210 --help` lists the commands.
 
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <system_error>
 #include <variant>
 #include <vector>
 
@@ -18,9 +20,15 @@ namespace {
 
 using namespace tools::rp1210;
 
+// The library beside this program (a build tree), else its file name alone, which the
+// system looks up as it does for RP1210 applications: the system directory on Windows,
+// the library path on Linux.
 std::string default_library() {
     const std::filesystem::path self = platform::current_executable_path();
-    return (self.parent_path() / qz121032::rp1210_library_file_name()).string();
+    const std::filesystem::path beside = self.parent_path() / qz121032::rp1210_library_file_name();
+    std::error_code ec;
+    return std::filesystem::exists(beside, ec) ? beside.string()
+                                               : qz121032::rp1210_library_file_name();
 }
 
 template <class... F>

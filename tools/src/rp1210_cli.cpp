@@ -24,10 +24,12 @@ constexpr OptionDef kWait{"wait", 0, "SECONDS",
 const CommandDef kProgram{
     "rp1210",
     "[--library PATH] COMMAND [ARGS]",
-    "Calls an RP1210 library the way an application does: loads it by path, connects\n"
-    "clients, sends and reads raw CAN and J1939 messages. Run 'rp1210 COMMAND --help'\n"
-    "for the options of a command.",
-    {{"library", 0, "PATH", "the RP1210 library to load (default: qz121032 beside this\nprogram)"}},
+    "Calls an RP1210 library the way an application does: loads it, connects clients,\n"
+    "sends and reads raw CAN and J1939 messages. Run 'rp1210 COMMAND --help' for the\n"
+    "options of a command.",
+    {{"library", 0, "PATH",
+      "the RP1210 library to load, by path or by file name (default:\n"
+      "qz121032 beside this program, else the installed one found by\nname)"}},
     "commands:\n"
     "  devices     the vendor, devices and protocols of the INI file, and the channels\n"
     "  info        connect and print versions, hardware status and connection speed\n"
