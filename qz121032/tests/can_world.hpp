@@ -11,6 +11,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -344,9 +345,17 @@ class ClientTest : public ::testing::Test {
     Rp1210Library& api = CanWorld::get().api();
     CanWorld& world = CanWorld::get();
 
+    void SetUp() override { log_mark_ = world.log().size(); }
     void TearDown() override {
         for (short client : clients_) {
             api.ClientDisconnect(client);
+        }
+        // A failed scenario shows what the library logged while it ran (the lines of
+        // the processes it started are in the same file).
+        if (HasFailure()) {
+            const std::string log = world.log();
+            std::printf("--- the library's log of the failed test:\n%s---\n",
+                        log.substr(std::min(log_mark_, log.size())).c_str());
         }
     }
 
@@ -393,6 +402,7 @@ class ClientTest : public ::testing::Test {
 
   private:
     std::vector<short> clients_;
+    std::size_t log_mark_ = 0;
 };
 
 // The read format's time stamp: milliseconds, most significant byte first.
