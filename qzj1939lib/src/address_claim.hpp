@@ -17,7 +17,8 @@
 //
 // Not synchronised: the channel calls it under its address-claim mutex. The store's own
 // lock (the shared table's named mutex) is taken inside, only around scans and updates,
-// never while a Tx command is queued.
+// never while a Tx command is queued or a log line is written (the layer's lock order is
+// in j1939_channel.hpp).
 
 #include <cstdint>
 #include <functional>
@@ -25,6 +26,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/log.hpp"
 #include "qzj1939lib/j1939_channel.hpp"
 #include "qzj1939lib/j1939_message.hpp"
 #include "tx_command.hpp"
@@ -126,11 +128,13 @@ class AddressClaimManager {
     }
     // Logs the change and records the command for the transmit thread; the commands are
     // queued by flush() once the store is unlocked.
-    void change_state(ClaimEntry& entry, ClaimState state, std::vector<TxCommand>& out) const;
+    void change_state(ClaimEntry& entry, ClaimState state, std::vector<TxCommand>& out,
+                      platform::log::Deferred& log) const;
     void flush(std::vector<TxCommand>& commands);
     // Frees this client's slot for the address (store locked); the frame of the claim that
     // becomes protector, if any.
-    std::optional<J1939Message> remove_locked(std::size_t slot, std::vector<TxCommand>& out);
+    std::optional<J1939Message> remove_locked(std::size_t slot, std::vector<TxCommand>& out,
+                                              platform::log::Deferred& log);
 
     const std::uint32_t channel_;
     const std::uint32_t client_id_;
