@@ -857,4 +857,15 @@ void TransportProtocol::remove_local_address(std::uint8_t address) {
     impl_->local_addresses.erase(address);
 }
 
+TransportProtocol::Load TransportProtocol::load() const {
+    Load load;
+    load.tx_sessions = impl_->tx.size();
+    load.rx_sessions = impl_->rx.size();
+    for (const auto& [key, session] : impl_->rx) {
+        load.rx_bytes += session.data.capacity();
+    }
+    load.pending = impl_->pending.size();
+    return load;
+}
+
 }  // namespace qzj1939lib
