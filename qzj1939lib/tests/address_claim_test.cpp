@@ -284,7 +284,7 @@ TEST_F(AddressClaimTest, NothingIsLoggedWhileTheSharedTableIsLocked) {
     platform::log::set_max_level(Level::Trace);
     g_lines_under_lock = 0;
 
-    struct ProxyStore final : ClaimStore {  // the second client's view of the same table
+    struct ProxyStore final : ClaimStore {  // a client's view of the table
         explicit ProxyStore(ClaimStore& t) : table(t) {}
         bool shared() const noexcept override { return true; }
         void lock() override { table.lock(); }
@@ -295,10 +295,10 @@ TEST_F(AddressClaimTest, NothingIsLoggedWhileTheSharedTableIsLocked) {
         std::optional<std::size_t> free_slot() override { return table.free_slot(); }
         ClaimStore& table;
     };
-    auto table = std::make_unique<WatchedTable>();
-    ClaimStore& shared_table = *table;
-    auto first = std::make_unique<AddressClaimManager>(7, 1, std::move(table));
+    WatchedTable shared_table;  // outlives both managers
     AddressClaimManager second{7, 2, std::make_unique<ProxyStore>(shared_table)};
+    auto first =
+        std::make_unique<AddressClaimManager>(7, 1, std::make_unique<ProxyStore>(shared_table));
     auto [sender, receiver] = make_queue<TxCommand>();
     first->set_sender(sender);
     second.set_sender(sender);
