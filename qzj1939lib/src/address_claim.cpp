@@ -142,6 +142,10 @@ J1939Result<std::optional<J1939Message>> AddressClaimManager::start_claim(std::u
     {
         platform::log::Deferred log;
         std::lock_guard lock(*store_);
+        if (store_->shared() && !store_->free_slot()) {
+            // A full table may hold the entries of processes that ended: they go first.
+            take_back_locked(log);
+        }
         std::optional<ClaimEntry> lowest_other;
         for (std::size_t slot = 0; slot < store_->slot_count(); ++slot) {
             const ClaimEntry e = store_->read(slot);
@@ -352,6 +356,72 @@ std::optional<J1939Message> AddressClaimManager::remove_locked(std::size_t slot,
                  "Address {:02X} on channel {} now claimed by another client", removed.address,
                  channel_);
     return address_claimed_frame(removed.address, next.name);
+}
+
+std::size_t AddressClaimManager::take_back_locked(platform::log::Deferred& log) {
+    std::size_t taken = 0;
+    for (std::size_t slot = 0; slot < store_->slot_count(); ++slot) {
+        const ClaimEntry e = store_->read(slot);
+        if (!e.in_use() || !store_->owner_gone(slot)) {
+            continue;
+        }
+        store_->write(slot, ClaimEntry{});
+        ++taken;
+        QZ_LOG_LATER(log, Level::Warn, kTarget,
+                     "Took back address claim for address {:02X}, channel {}, client {} of a "
+                     "process that ended",
+                     e.address, e.channel, e.client_id);
+    }
+    return taken;
+}
+
+std::vector<J1939Message> AddressClaimManager::upkeep() {
+    std::vector<J1939Message> frames;
+    if (!store_->shared()) {
+        return frames;
+    }
+    std::vector<TxCommand> commands;
+    {
+        platform::log::Deferred log;
+        std::lock_guard lock(*store_);
+        take_back_locked(log);
+        // An address whose protector is gone (taken back, or a writer that died) is spoken
+        // for by the lowest NAME left; each client looks after its own claims.
+        for (std::size_t slot = 0; slot < store_->slot_count(); ++slot) {
+            ClaimEntry e = store_->read(slot);
+            if (!ours(e) || e.protector) {
+                continue;
+            }
+            bool guarded = false;
+            bool lowest = true;
+            for (std::size_t other = 0; other < store_->slot_count(); ++other) {
+                const ClaimEntry o = store_->read(other);
+                if (other == slot || !on_channel(o, e.address)) {
+                    continue;
+                }
+                guarded = guarded || o.protector;
+                lowest =
+                    lowest && !(o.name < e.name || (o.name == e.name && o.client_id < e.client_id));
+            }
+            if (guarded || !lowest) {
+                continue;
+            }
+            e.protector = true;
+            store_->write(slot, e);
+            QZ_LOG_LATER(log, Level::Info, kTarget,
+                         "Address {:02X} on channel {} now claimed by client {}, its protector "
+                         "is gone",
+                         e.address, channel_, client_id_);
+            if (e.state == ClaimState::Claimed) {
+                commands.push_back(AddressStateChanged{e.address, e.state, false, true});
+            }
+            if (e.state != ClaimState::CannotClaim) {
+                frames.push_back(address_claimed_frame(e.address, e.name));
+            }
+        }
+    }
+    flush(commands);
+    return frames;
 }
 
 J1939Result<std::optional<J1939Message>> AddressClaimManager::remove_claim(std::uint8_t address) {

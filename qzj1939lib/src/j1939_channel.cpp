@@ -26,6 +26,8 @@ constexpr std::uint32_t kDrainTimeoutMs = 1000;
 // How long close waits for what the Tx thread still has to send: frames due within it go
 // out at their time, later ones are dropped.
 constexpr auto kFlushLimit = std::chrono::milliseconds(250);
+// How often a channel in shared mode looks for the claims of processes that ended.
+constexpr auto kUpkeepPeriod = std::chrono::milliseconds(250);
 
 using tarnlib::CanMessage;
 using tarnlib::CanMsgFlags;
@@ -385,6 +387,10 @@ void J1939Channel::Core::run_tx_thread(Receiver<TxCommand>& commands, const Even
     // steps run once at the start and give them back.
     std::optional<Instant> claim_deadline = MonotonicClock::now();
     std::optional<Instant> tp_deadline = claim_deadline;
+    std::optional<Instant> upkeep_at;
+    if (engines->address_claim.shared()) {
+        upkeep_at = claim_deadline;
+    }
 
     // `retry_until`: at close, a full driver queue is waited out until then.
     const auto send_now = [this, &events](const SendAt& command,
@@ -438,7 +444,7 @@ void J1939Channel::Core::run_tx_thread(Receiver<TxCommand>& commands, const Even
     };
 
     for (;;) {
-        std::optional<Instant> wake = earlier(claim_deadline, tp_deadline);
+        std::optional<Instant> wake = earlier(earlier(claim_deadline, tp_deadline), upkeep_at);
         if (!heap.empty()) {
             wake = earlier(wake, heap.top().at);
         }
@@ -491,6 +497,17 @@ void J1939Channel::Core::run_tx_thread(Receiver<TxCommand>& commands, const Even
         if (tp_deadline && *tp_deadline <= now) {
             std::lock_guard lock(engines->tp_mutex);
             tp_deadline = engines->tp.timer_step(now);
+        }
+        if (upkeep_at && *upkeep_at <= now) {
+            std::vector<J1939Message> frames;
+            {
+                std::lock_guard lock(engines->ac_mutex);
+                frames = engines->address_claim.upkeep();
+            }
+            for (J1939Message& frame : frames) {
+                send_now(SendAt{std::move(frame), std::nullopt, now});
+            }
+            upkeep_at = now + kUpkeepPeriod;
         }
     }
 }
