@@ -45,11 +45,15 @@ struct Input {
     std::uint64_t u64() { return u32() | std::uint64_t{u32()} << 32; }
 };
 
-// The shared table's 16 slots, in memory.
+// The shared table's 16 slots, in memory; the entries of client 3 belong to a process
+// that has ended once `ghost_gone` is set.
 class TableStore final : public ClaimStore {
   public:
-    explicit TableStore(std::shared_ptr<std::vector<ClaimEntry>> slots)
-        : slots_(std::move(slots)) {}
+    TableStore(std::shared_ptr<std::vector<ClaimEntry>> slots, std::shared_ptr<bool> ghost_gone)
+        : slots_(std::move(slots)), ghost_gone_(std::move(ghost_gone)) {}
+    bool owner_gone(std::size_t slot) const override {
+        return *ghost_gone_ && (*slots_)[slot].client_id == 3;
+    }
     bool shared() const noexcept override { return true; }
     void lock() override {}
     void unlock() override {}
@@ -67,6 +71,7 @@ class TableStore final : public ClaimStore {
 
   private:
     std::shared_ptr<std::vector<ClaimEntry>> slots_;
+    std::shared_ptr<bool> ghost_gone_;
 };
 
 // Formats every line, so that the engines' log texts run too, and drops it.
@@ -202,8 +207,12 @@ J1939Message any_frame(Input& in) {
 
 void run(Input in) {
     auto slots = std::make_shared<std::vector<ClaimEntry>>(16);
-    Client clients[2] = {Client(1, std::make_unique<TableStore>(slots)),
-                         Client(2, std::make_unique<TableStore>(slots))};
+    auto ghost_gone = std::make_shared<bool>(false);
+    Client clients[2] = {Client(1, std::make_unique<TableStore>(slots, ghost_gone)),
+                         Client(2, std::make_unique<TableStore>(slots, ghost_gone))};
+    // A client of another process, which ends when the input says so (its claims stay
+    // in the table until a live client takes them back).
+    AddressClaimManager ghost(1, 3, std::make_unique<TableStore>(slots, ghost_gone));
     std::vector<SendAt> scheduled[2];
     Instant now = Instant(std::chrono::seconds(1000));
     for (Client& c : clients) {
@@ -270,6 +279,20 @@ void run(Input in) {
                 }
                 break;
             }
+            case 6:  // the other process claims, or ends; the periodic work runs
+                if (*ghost_gone || in.byte() & 1) {
+                    *ghost_gone = true;
+                } else {
+                    (void)ghost.start_claim(static_cast<std::uint8_t>(0x7F + in.byte() % 4),
+                                            in.u64(), now);
+                }
+                for (Client& each : clients) {
+                    for (J1939Message& frame : each.claims.upkeep()) {
+                        check(frame.pgn == kPgnAddressClaimed);
+                        each.on_bus.push_back(std::move(frame));
+                    }
+                }
+                break;
             default:  // the transmit threads and the bus run
                 break;
         }
