@@ -62,15 +62,19 @@ std::string errno_text(int error) {
 // chunks, so a large file is never held in memory. Any failure leaves the trimming
 // undone or incomplete, silently.
 void trim_log_file(const fs::path& path, std::uint64_t limit) {
-    std::error_code ec;
-    const std::uint64_t size = fs::file_size(path, ec);
-    if (ec || size <= limit) {
-        return;
-    }
     std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
     if (!file) {
         return;
     }
+    // The size as an open handle sees it (a directory entry may lag behind on Windows
+    // while other handles write the file).
+    file.seekg(0, std::ios::end);
+    const std::streamoff end = file.tellg();
+    if (end < 0 || static_cast<std::uint64_t>(end) <= limit) {
+        return;
+    }
+    const auto size = static_cast<std::uint64_t>(end);
+    std::error_code ec;
     std::vector<char> chunk(64 * 1024);
     const auto read_at = [&](std::uint64_t offset, std::size_t count) -> std::size_t {
         file.clear();
@@ -178,10 +182,13 @@ class DebugLogSink final : public platform::log::Sink {
                 if (bound_->lock) {
                     shared = std::unique_lock(*bound_->lock);
                 }
-                std::error_code ec;
-                const std::uint64_t size = fs::file_size(bound_->path, ec);
-                if (!ec && size + line.size() > 2 * bound_->limit) {
-                    trim_log_file(bound_->path, bound_->limit);
+                // The size through this process's own handle, which appends at the end.
+                if (std::fseek(file_, 0, SEEK_END) == 0) {
+                    const long size = std::ftell(file_);
+                    if (size >= 0 &&
+                        static_cast<std::uint64_t>(size) + line.size() > 2 * bound_->limit) {
+                        trim_log_file(bound_->path, bound_->limit);
+                    }
                 }
             }
             errno = 0;
