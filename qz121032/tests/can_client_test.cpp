@@ -422,6 +422,13 @@ TEST_F(CanClientTest, HardwareStatusCountsClientsOfEveryProcess) {
     EXPECT_EQ(buffer[64], 'x');
 }
 
+// What the probe printed, line ends as on Linux (its standard output is a text stream).
+std::string probe_output(const std::string& path) {
+    std::string text = read_file(path);
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    return text;
+}
+
 // Two programs on one channel at different rates: the channel keeps the rate of the
 // program that has it on the bus, whose client keeps every frame; the other program's
 // connect gets the error a client at another rate gets inside one program (454 for CAN,
@@ -456,8 +463,8 @@ TEST_F(CanClientTest, AnotherProgramAtAnotherRateIsRefusedAndTheChannelKeepsItsR
                 executable("rp1210_probe"), {"--out", out, library, "connect", "1", c.second});
             ASSERT_TRUE(probe.has_value());
             EXPECT_EQ(probe->wait_for(std::chrono::seconds(60)), std::optional<int>(0));
-            EXPECT_EQ(read_file(out), std::string("connect 1 ") + c.second + " -> " +
-                                          std::to_string(c.refused_with) + "\n");
+            EXPECT_EQ(probe_output(out), std::string("connect 1 ") + c.second + " -> " +
+                                             std::to_string(c.refused_with) + "\n");
             for (std::uint8_t i = 0; i < 10; ++i) {
                 ASSERT_EQ(peer.send(0x18FEF100, {i}, true), tarnlib::Status::tarnOK);
             }
@@ -489,8 +496,9 @@ TEST_F(CanClientTest, AnotherProgramAtAnotherRateIsRefusedAndTheChannelKeepsItsR
                       std::string::npos);
             std::ofstream(go).put('\n');
             EXPECT_EQ(probe->wait_for(std::chrono::seconds(60)), std::optional<int>(0));
-            EXPECT_EQ(read_file(out).rfind(std::string("connect 1 ") + c.second + " -> 1\n", 0), 0u)
-                << read_file(out);
+            EXPECT_EQ(probe_output(out).rfind(std::string("connect 1 ") + c.second + " -> 1\n", 0),
+                      0u)
+                << probe_output(out);
         }
     }
 }
