@@ -12,7 +12,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 seconds=${1:-20}
 build=${FUZZ_BUILD_DIR:-$root/build/linux-fuzz}
-targets=(ini_loader device_params protocol_string)
+targets=(ini_loader device_params protocol_string j1939_engines)
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
     if [ -n "${FUZZ_BUILD_DIR:-}" ]; then

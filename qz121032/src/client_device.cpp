@@ -4,11 +4,14 @@
 
 #include "client_device.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 
 #include <fmt/format.h>
 
+#include "logger.hpp"
 #include "platform/log.hpp"
 #include "tarnlib/bus_device.hpp"
 #include "tarnlib/can_handle.hpp"
@@ -66,7 +69,21 @@ Outcome<std::shared_ptr<tarnlib::CanDevice>> bring_up_device(
     device_configuration.identity = identity;
     device_configuration.bus = configuration;
     auto device = tarnlib::CanDevice::create(names.device, bus, device_configuration);
-    if (!device->wait_until_up(kComeUpLimit, names.up_waiter)) {
+    // A channel that another program has on the bus at another timing refuses ours: that
+    // is the conflict a client of this program at another rate gets, answered at once.
+    const auto start = std::chrono::steady_clock::now();
+    if (device->wait_until_up_or_busy(kComeUpLimit) && !device->is_up()) {
+        if (const auto other = device->timing_in_use_elsewhere()) {
+            QZ_LOG_ERROR(target::kLib,
+                         "Bit timing conflict on {}: another program uses the channel at {} "
+                         "bit/s, {} bit/s requested",
+                         tarnlib::to_string(identity), other->nominal.bitrate, request.bit_rate);
+            return fail(mismatch_code, "Bit timing doesn't match existing client");
+        }
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        kComeUpLimit - (std::chrono::steady_clock::now() - start));
+    if (!device->wait_until_up(std::max(left, std::chrono::milliseconds(0)), names.up_waiter)) {
         return fail(ERR_HARDWARE_NOT_RESPONDING, "CAN device did not come up in time");
     }
     const auto timing = device->current_timing();

@@ -1,6 +1,7 @@
 #include "logger.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -18,6 +20,7 @@
 
 #include "platform/clock.hpp"
 #include "platform/log.hpp"
+#include "platform/named_mutex.hpp"
 #include "text_util.hpp"
 
 namespace qz121032 {
@@ -59,15 +62,19 @@ std::string errno_text(int error) {
 // chunks, so a large file is never held in memory. Any failure leaves the trimming
 // undone or incomplete, silently.
 void trim_log_file(const fs::path& path, std::uint64_t limit) {
-    std::error_code ec;
-    const std::uint64_t size = fs::file_size(path, ec);
-    if (ec || size <= limit) {
-        return;
-    }
     std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
     if (!file) {
         return;
     }
+    // The size as an open handle sees it (a directory entry may lag behind on Windows
+    // while other handles write the file).
+    file.seekg(0, std::ios::end);
+    const std::streamoff end = file.tellg();
+    if (end < 0 || static_cast<std::uint64_t>(end) <= limit) {
+        return;
+    }
+    const auto size = static_cast<std::uint64_t>(end);
+    std::error_code ec;
     std::vector<char> chunk(64 * 1024);
     const auto read_at = [&](std::uint64_t offset, std::size_t count) -> std::size_t {
         file.clear();
@@ -116,12 +123,46 @@ void trim_log_file(const fs::path& path, std::uint64_t limit) {
     }
 }
 
+// The size bound of an appended debug file (DebugMode 1 with a DebugFileSize): before a
+// line would take the file past twice the limit, the file is trimmed to the limit by the
+// start-up rule. Every process that logs into the file takes the file's named mutex around
+// each line and each trim, so a trim never cuts a line another process is appending, and
+// an append always lands at the file's current end (append mode: no stale offset, no
+// hole after a trim).
+struct FileBound {
+    fs::path path;
+    std::uint64_t limit = 0;
+    std::optional<platform::NamedMutex> lock;  // none if the system gave none: trims race
+};
+
+// The named mutex of a debug file, the same name in every process that logs into it.
+std::optional<platform::NamedMutex> file_lock(const fs::path& path) {
+    std::error_code ec;
+    fs::path absolute = fs::absolute(path, ec);
+    std::string key = (ec ? path : absolute).lexically_normal().generic_string();
+#ifdef _WIN32
+    for (char& c : key) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+#endif
+    std::uint64_t hash = 0xCBF29CE484222325ULL;  // FNV-1a, 64 bits
+    for (const char c : key) {
+        hash ^= static_cast<std::uint8_t>(c);
+        hash *= 0x100000001B3ULL;
+    }
+    auto mutex = platform::NamedMutex::open(fmt::format("QZ121032_DEBUG_LOG_{:016X}_LOCK", hash));
+    if (!mutex) {
+        return std::nullopt;
+    }
+    return std::move(*mutex);
+}
+
 // Writes every line of the process's log to the debug file and, at DebugLevel 1000 and
 // up, to standard output. Each output has its own lock and gets one write per line.
 class DebugLogSink final : public platform::log::Sink {
   public:
-    DebugLogSink(std::FILE* file, Level filter, bool to_stdout)
-        : file_(file), filter_(filter), to_stdout_(to_stdout) {}
+    DebugLogSink(std::FILE* file, Level filter, bool to_stdout, std::optional<FileBound> bound)
+        : file_(file), filter_(filter), to_stdout_(to_stdout), bound_(std::move(bound)) {}
     ~DebugLogSink() override { std::fclose(file_); }
     DebugLogSink(const DebugLogSink&) = delete;
     DebugLogSink& operator=(const DebugLogSink&) = delete;
@@ -136,6 +177,20 @@ class DebugLogSink final : public platform::log::Sink {
                                              platform::log::level_name(level), text);
         {
             std::lock_guard lock(file_mutex_);
+            std::unique_lock<platform::NamedMutex> shared;
+            if (bound_) {
+                if (bound_->lock) {
+                    shared = std::unique_lock(*bound_->lock);
+                }
+                // The size through this process's own handle, which appends at the end.
+                if (std::fseek(file_, 0, SEEK_END) == 0) {
+                    const long size = std::ftell(file_);
+                    if (size >= 0 &&
+                        static_cast<std::uint64_t>(size) + line.size() > 2 * bound_->limit) {
+                        trim_log_file(bound_->path, bound_->limit);
+                    }
+                }
+            }
             errno = 0;
             if (std::fwrite(line.data(), 1, line.size(), file_) != line.size()) {
                 const int error = errno;
@@ -181,10 +236,11 @@ class DebugLogSink final : public platform::log::Sink {
         std::clearerr(stderr);
     }
 
-    std::mutex file_mutex_;  // guards writes to file_
+    std::mutex file_mutex_;  // guards writes to file_ and trims; taken before bound_->lock
     std::FILE* const file_;
     const Level filter_;
     const bool to_stdout_;
+    std::optional<FileBound> bound_;
     std::mutex stdout_mutex_;  // orders this sink's lines on standard output
 };
 
@@ -197,10 +253,19 @@ std::optional<std::string> start_logging(const IniSettings& settings) {
     const VendorInfo& vendor = *settings.vendor;
 
     std::FILE* file = nullptr;
+    std::optional<FileBound> bound;
     try {
         const fs::path path = text::path_from_utf8(vendor.debug_file);
         if (vendor.debug_mode == 1 && vendor.debug_file_size != 0) {
-            trim_log_file(path, std::uint64_t{vendor.debug_file_size} * 1024);
+            bound.emplace();
+            bound->path = path;
+            bound->limit = std::uint64_t{vendor.debug_file_size} * 1024;
+            bound->lock = file_lock(path);
+            std::unique_lock<platform::NamedMutex> shared;
+            if (bound->lock) {
+                shared = std::unique_lock(*bound->lock);
+            }
+            trim_log_file(path, bound->limit);
         }
         if (vendor.debug_mode == 1) {
             file = open_file(path, QZ_FILE_MODE("ab"));
@@ -223,7 +288,8 @@ std::optional<std::string> start_logging(const IniSettings& settings) {
     std::setvbuf(file, nullptr, _IONBF, 0);
 
     const Level filter = vendor.debug_level >= 1000 ? Level::Debug : Level::Info;
-    auto sink = std::make_shared<DebugLogSink>(file, filter, vendor.debug_level >= 1000);
+    auto sink =
+        std::make_shared<DebugLogSink>(file, filter, vendor.debug_level >= 1000, std::move(bound));
     if (!platform::log::install(std::move(sink))) {
         write_stdout("Failed to initialize logging.\n");
         return "Failed to initialize logging";

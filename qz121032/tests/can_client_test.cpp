@@ -425,6 +425,87 @@ TEST_F(CanClientTest, HardwareStatusCountsClientsOfEveryProcess) {
     EXPECT_EQ(buffer[64], 'x');
 }
 
+// What the probe printed, line ends as on Linux (its standard output is a text stream).
+std::string probe_output(const std::string& path) {
+    std::string text = read_file(path);
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    return text;
+}
+
+// Two programs on one channel at different rates: the channel keeps the rate of the
+// program that has it on the bus, whose client keeps every frame; the other program's
+// connect gets the error a client at another rate gets inside one program (454 for CAN,
+// 457 for J1939), in both orders and for both protocols.
+TEST_F(CanClientTest, AnotherProgramAtAnotherRateIsRefusedAndTheChannelKeepsItsRate) {
+    struct Case {
+        const char* first;   // the program that has the channel on the bus
+        const char* second;  // the other program, at 500 kbit/s
+        int refused_with;
+    };
+    const Case cases[] = {
+        {"CAN:Baud=250", "CAN:Baud=500", 454},
+        {"CAN:Baud=250", "J1939:Baud=500", 457},
+        {"J1939:Baud=250", "CAN:Baud=500", 454},
+        {"J1939:Baud=250", "J1939:Baud=500", 457},
+    };
+    const std::string library = (binary_dir() / rp1210_library_file_name()).string();
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.first << " then " << c.second);
+        const std::string tag = std::to_string(round++);
+        // This program first: the other is refused, this one keeps receiving at 250.
+        {
+            const short client = connect(c.first);
+            ASSERT_GT(client, 0);
+            ASSERT_EQ(command(client, 3, {}), 0);
+            Peer peer(250000);
+            ASSERT_EQ(peer.send(0x18FEF100, {1}, true), tarnlib::Status::tarnOK);
+            ASSERT_EQ(read(client).result > 0, true);
+            const std::string out = (world.directory() / ("second" + tag)).string();
+            auto probe = platform::ChildProcess::spawn(
+                executable("rp1210_probe"), {"--out", out, library, "connect", "1", c.second});
+            ASSERT_TRUE(probe.has_value());
+            EXPECT_EQ(probe->wait_for(std::chrono::seconds(60)), std::optional<int>(0));
+            EXPECT_EQ(probe_output(out), std::string("connect 1 ") + c.second + " -> " +
+                                             std::to_string(c.refused_with) + "\n");
+            for (std::uint8_t i = 0; i < 10; ++i) {
+                ASSERT_EQ(peer.send(0x18FEF100, {i}, true), tarnlib::Status::tarnOK);
+            }
+            for (std::uint8_t i = 0; i < 10; ++i) {
+                const Read r = read(client);
+                ASSERT_GT(r.result, 0) << "frame " << int{i};
+                EXPECT_EQ(r.bytes.back(), i);
+            }
+            EXPECT_EQ(disconnect(client), 0);
+        }
+        // The other program first, at 500: a client of this program at 250 is refused.
+        {
+            const std::string ready = (world.directory() / ("ready" + tag)).string();
+            const std::string go = (world.directory() / ("go" + tag)).string();
+            const std::string out = (world.directory() / ("first" + tag)).string();
+            auto probe = platform::ChildProcess::spawn(
+                executable("rp1210_probe"), {"--out", out, library, "connect", "1", c.second,
+                                             "touch", ready, "await", go, "disconnect", "1"});
+            ASSERT_TRUE(probe.has_value());
+            ASSERT_TRUE(eventually([&] { return std::filesystem::exists(ready); },
+                                   std::chrono::seconds(60)));
+            const std::size_t mark = world.log().size();
+            const short refused = api.ClientConnect(nullptr, 1, c.first, 0, 0, 0);
+            const int expected = std::string(c.first).rfind("CAN", 0) == 0 ? 454 : 457;
+            EXPECT_EQ(refused, expected);
+            EXPECT_NE(world.log().find("another program uses the channel at 500000 bit/s, "
+                                       "250000 bit/s requested",
+                                       mark),
+                      std::string::npos);
+            std::ofstream(go).put('\n');
+            EXPECT_EQ(probe->wait_for(std::chrono::seconds(60)), std::optional<int>(0));
+            EXPECT_EQ(probe_output(out).rfind(std::string("connect 1 ") + c.second + " -> 1\n", 0),
+                      0u)
+                << probe_output(out);
+        }
+    }
+}
+
 // An application killed with two clients connected (so without disconnecting them): the
 // client of the application that lives soon counts alone again.
 TEST_F(CanClientTest, HardwareStatusTakesBackTheClientsOfAKilledApplication) {

@@ -482,6 +482,30 @@ TEST_F(J1939ClientTest, AutomaticDetectionOpensTheChannelOnceThePeersRateIsKnown
     EXPECT_EQ(received->data, pattern(40));
 }
 
+// A one-shot tool reads the transfer sent to it and disconnects at once: the sender still
+// gets its End of Message Acknowledgment, because the message reaches the application only
+// once the acknowledgment is in the driver, and disconnecting sends what the channel has
+// queued before it goes off the bus.
+TEST_F(J1939ClientTest, AReaderThatDisconnectsAtOnceHasAcknowledgedTheTransfer) {
+    const Bytes data = pattern(1785, 0x21);
+    J1939Peer peer(250000, kPeer);
+    const std::size_t log_mark = world.log().size();
+    for (int round = 0; round < 40; ++round) {
+        SCOPED_TRACE(round);
+        const short client = claimed_client(1, 0x80, kNameA);
+        std::vector<J1939Frame> answers;
+        std::thread sender([&] { answers = peer.send_rts_cts(kPgnProprietaryA, 0x80, data); });
+        const Read r = read(client);
+        const short disconnected = disconnect(client);
+        sender.join();
+        ASSERT_EQ(r.result, 4 + 6 + 1785);
+        ASSERT_EQ(disconnected, 0);
+        ASSERT_EQ(answers.size(), 2u) << "CTS and EOMACK";
+        EXPECT_EQ(answers[1].data, (Bytes{0x13, 0xF9, 0x06, 0xFF, 0xFF, 0x00, 0xEF, 0x00}));
+    }
+    EXPECT_EQ(world.log().find("Failed to send", log_mark), std::string::npos);
+}
+
 TEST_F(J1939ClientTest, UnplugAndReplugUnderAClientWithAClaimedAddress) {
     const short client = claimed_client(1, 0x80, kNameA);
     ASSERT_EQ(command(client, 16, {1}), 0);

@@ -6,12 +6,17 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/log.hpp"
+#include "platform/paths.hpp"
+#include "platform/process.hpp"
 #include "temp_dir.hpp"
 
 namespace qz121032 {
@@ -128,6 +133,67 @@ TEST_F(LoggerTest, AppendModeTrimsAnOversizedFileToWholeLines) {
     ASSERT_EQ(text.substr(0, kept.size()), kept);
     EXPECT_EQ(messages_of(text.substr(kept.size())),
               (std::vector<std::string>{"[INFO] Logging started with level 3"}));
+}
+
+// While running, an appended file with a DebugFileSize stays within twice the limit: it is
+// trimmed to the limit by the start-up rule whenever a line would take it past, and the
+// newest lines stay whole.
+TEST_F(LoggerTest, AppendedFileStaysWithinTwiceTheLimitWhileRunning) {
+    ASSERT_EQ(start_logging(settings(3, 1, 1)), std::nullopt);
+    std::uintmax_t largest = 0;
+    for (int i = 0; i < 3000; ++i) {
+        QZ_LOG_INFO(target::kLib, "line {} {}", i,
+                    std::string(static_cast<std::size_t>(i % 90), 'x'));
+        const std::uintmax_t size = fs::file_size(log_path);
+        ASSERT_LE(size, 2048u) << "after line " << i;
+        largest = std::max(largest, size);
+    }
+    EXPECT_GT(largest, 1900u) << "the file was trimmed long before it reached the bound";
+    const std::vector<std::string> lines = messages_of(read_file(log_path));
+    ASSERT_GE(lines.size(), 8u);
+    EXPECT_EQ(lines.back(), "[INFO] line 2999 " + std::string(2999 % 90, 'x'));
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].rfind("[INFO] line ", 0), 0u) << lines[i];
+    }
+}
+
+// Two processes append to one bounded file: after any number of trims by either, both go
+// on writing whole lines, each at the file's end (no line lost to a stale offset, none
+// written beyond the end into a hole).
+TEST_F(LoggerTest, TwoProcessesKeepWritingWholeLinesAcrossTrims) {
+    std::vector<platform::ChildProcess> children;
+    for (const char* id : {"a", "b"}) {
+        auto child = platform::ChildProcess::spawn(
+            platform::current_executable_path(),
+            {"--child", "log", log_path.string(), id, "2000", dir.path().string()});
+        ASSERT_TRUE(child) << child.error().what;
+        children.push_back(std::move(*child));
+    }
+    for (auto& child : children) {
+        EXPECT_EQ(child.wait_for(std::chrono::minutes(2)), 0);
+    }
+    const std::string text = read_file(log_path);
+    EXPECT_LE(text.size(), 2048u);
+    EXPECT_EQ(text.find('\0'), std::string::npos) << "a hole in the file";
+    // Each child's lines appear in its order; both children's closing lines, written after
+    // both had passed many trims, are all there.
+    int last[2] = {-1, -1};
+    int closing[2] = {0, 0};
+    for (const std::string& line : messages_of(text)) {
+        if (line.find("Logging started") != std::string::npos) {
+            continue;
+        }
+        char id = 0;
+        int n = 0;
+        char kind[16] = {};
+        ASSERT_EQ(std::sscanf(line.c_str(), "[INFO] child %c %15s %d", &id, kind, &n), 3) << line;
+        const int c = id == 'a' ? 0 : 1;
+        EXPECT_GT(n, last[c]) << line;
+        last[c] = n;
+        closing[c] += std::string(kind) == "closing";
+    }
+    EXPECT_EQ(closing[0], 5);
+    EXPECT_EQ(closing[1], 5);
 }
 
 TEST_F(LoggerTest, TrimmingEdgesAndOtherModes) {
@@ -251,3 +317,57 @@ TEST(LogTimeTest, FormatsUtcWithTruncatedMilliseconds) {
 
 }  // namespace
 }  // namespace qz121032
+
+namespace {
+
+// The child of TwoProcessesKeepWritingWholeLinesAcrossTrims: "--child log FILE ID LINES
+// DIR" logs LINES lines into FILE (limit 1 KB), says so with DIR/ID, waits until the
+// other child has said so too, then logs its 5 closing lines.
+int log_child(const std::vector<std::string>& args) {
+    if (args.size() != 4) {
+        return 2;
+    }
+    const std::string& id = args[1];
+    qz121032::IniSettings settings;
+    settings.vendor.emplace();
+    settings.vendor->debug_level = 3;
+    settings.vendor->debug_file = args[0];
+    settings.vendor->debug_mode = 1;
+    settings.vendor->debug_file_size = 1;
+    if (qz121032::start_logging(settings)) {
+        return 3;
+    }
+    const int lines = std::stoi(args[2]);
+    for (int n = 0; n < lines; ++n) {
+        QZ_LOG_INFO(qz121032::target::kLib, "child {} line {} {}", id, n,
+                    std::string(static_cast<std::size_t>(n % 40), '.'));
+    }
+    const std::filesystem::path dir = args[3];
+    std::ofstream(dir / id).put('1');
+    const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (!std::filesystem::exists(dir / (id == "a" ? "b" : "a"))) {
+        if (std::chrono::steady_clock::now() > end) {
+            return 4;
+        }
+        std::this_thread::yield();
+    }
+    for (int n = 0; n < 5; ++n) {
+        QZ_LOG_INFO(qz121032::target::kLib, "child {} closing {}", id, lines + n);
+    }
+    platform::log::uninstall();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 3 && std::string(argv[1]) == "--child") {
+        const std::vector<std::string> args(argv + 3, argv + argc);
+        if (std::string(argv[2]) == "log") {
+            return log_child(args);
+        }
+        return 100;
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

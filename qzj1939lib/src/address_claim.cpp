@@ -12,6 +12,7 @@ constexpr const char* kTarget = "qzj1939lib::address_claim";
 constexpr auto kClaimWait = std::chrono::milliseconds(250);
 constexpr std::uint8_t kMaxClaimableAddress = 253;
 
+using platform::log::Level;
 using tarnlib::Status;
 using tarnlib::TarnlibError;
 
@@ -89,15 +90,16 @@ AddressClaimManager::AddressClaimManager(std::uint32_t channel, std::uint32_t cl
 AddressClaimManager::~AddressClaimManager() {
     std::vector<TxCommand> commands;
     {
+        platform::log::Deferred log;
         std::lock_guard lock(*store_);
         for (std::size_t slot = 0; slot < store_->slot_count(); ++slot) {
             const ClaimEntry entry = store_->read(slot);
             if (ours(entry)) {
-                QZ_LOG_ERROR(kTarget,
+                QZ_LOG_LATER(log, Level::Error, kTarget,
                              "Found leftover address claim for address {:02X}, channel {}, "
                              "client {}",
                              entry.address, channel_, client_id_);
-                (void)remove_locked(slot, commands);
+                (void)remove_locked(slot, commands, log);
             }
         }
     }
@@ -105,9 +107,10 @@ AddressClaimManager::~AddressClaimManager() {
 }
 
 void AddressClaimManager::change_state(ClaimEntry& entry, ClaimState state,
-                                       std::vector<TxCommand>& out) const {
-    QZ_LOG_INFO(kTarget, "Address {:02X} on channel {} changing state to {}", entry.address,
-                channel_, to_string(state));
+                                       std::vector<TxCommand>& out,
+                                       platform::log::Deferred& log) const {
+    QZ_LOG_LATER(log, Level::Info, kTarget, "Address {:02X} on channel {} changing state to {}",
+                 entry.address, channel_, to_string(state));
     entry.state = state;
     out.push_back(AddressStateChanged{entry.address, state, true, entry.protector});
 }
@@ -137,7 +140,12 @@ J1939Result<std::optional<J1939Message>> AddressClaimManager::start_claim(std::u
     ClaimEntry entry;
     std::vector<TxCommand> commands;
     {
+        platform::log::Deferred log;
         std::lock_guard lock(*store_);
+        if (store_->shared() && !store_->free_slot()) {
+            // A full table may hold the entries of processes that ended: they go first.
+            take_back_locked(log);
+        }
         std::optional<ClaimEntry> lowest_other;
         for (std::size_t slot = 0; slot < store_->slot_count(); ++slot) {
             const ClaimEntry e = store_->read(slot);
@@ -147,7 +155,7 @@ J1939Result<std::optional<J1939Message>> AddressClaimManager::start_claim(std::u
             if (e.client_id == client_id_) {
                 const char* text =
                     store_->shared() ? "Address already claimed" : "Address already in use";
-                QZ_LOG_ERROR(kTarget, "{}", text);
+                QZ_LOG_LATER(log, Level::Error, kTarget, "{}", text);
                 return refuse(Status::tarnERR_PARAM, text);
             }
             if (!lowest_other || e.name < lowest_other->name) {
@@ -156,7 +164,7 @@ J1939Result<std::optional<J1939Message>> AddressClaimManager::start_claim(std::u
         }
         const std::optional<std::size_t> free = store_->free_slot();
         if (!free) {
-            QZ_LOG_ERROR(kTarget, "Maximum number of address claims reached");
+            QZ_LOG_LATER(log, Level::Error, kTarget, "Maximum number of address claims reached");
             return refuse(Status::tarnERR_NOHANDLES, "Address list is full");
         }
         entry.deadline = now + kClaimWait;
@@ -179,7 +187,7 @@ J1939Result<std::optional<J1939Message>> AddressClaimManager::start_claim(std::u
             lowest_other && (!entry.protector || lowest_other->state == ClaimState::Claimed);
         if (copies && lowest_other->state == ClaimState::CannotClaim) {
             // Joining an address that is lost already: that is this claim's outcome too.
-            change_state(entry, ClaimState::CannotClaim, commands);
+            change_state(entry, ClaimState::CannotClaim, commands, log);
         } else if (copies) {
             entry.state = lowest_other->state;
         }
@@ -202,6 +210,7 @@ std::optional<Instant> AddressClaimManager::timer_step(Instant now) {
     std::optional<Instant> next;
     std::vector<TxCommand> commands;
     {
+        platform::log::Deferred log;
         std::lock_guard lock(*store_);
         for (std::size_t slot = 0; slot < store_->slot_count(); ++slot) {
             ClaimEntry e = store_->read(slot);
@@ -212,9 +221,10 @@ std::optional<Instant> AddressClaimManager::timer_step(Instant now) {
                 next = next ? std::min(*next, *e.deadline) : *e.deadline;
                 continue;
             }
-            change_state(e, ClaimState::Claimed, commands);
-            QZ_LOG_INFO(kTarget, "Successfully claimed address {:02X} for channel {}, client {}",
-                        e.address, channel_, client_id_);
+            change_state(e, ClaimState::Claimed, commands, log);
+            QZ_LOG_LATER(log, Level::Info, kTarget,
+                         "Successfully claimed address {:02X} for channel {}, client {}", e.address,
+                         channel_, client_id_);
             e.deadline.reset();
             store_->write(slot, e);
         }
@@ -235,6 +245,7 @@ std::optional<TxCommand> AddressClaimManager::on_address_claimed(const J1939Mess
     std::optional<TxCommand> answer;
     std::vector<TxCommand> commands;
     {
+        platform::log::Deferred log;
         std::lock_guard lock(*store_);
         // The claim that speaks for the address here: the lowest NAME on this channel.
         std::optional<std::size_t> found;
@@ -263,23 +274,24 @@ std::optional<TxCommand> AddressClaimManager::on_address_claimed(const J1939Mess
                 if (!ours(e) || e.address != address) {
                     continue;
                 }
-                change_state(e, ClaimState::CannotClaim, commands);
+                change_state(e, ClaimState::CannotClaim, commands, log);
                 e.deadline.reset();
                 store_->write(slot, e);
-                QZ_LOG_INFO(kTarget, "Other node has higher priority, giving up address {:02X}",
-                            address);
+                QZ_LOG_LATER(log, Level::Info, kTarget,
+                             "Other node has higher priority, giving up address {:02X}", address);
                 if (e.protector) {
-                    QZ_LOG_INFO(kTarget,
-                                "We were protector for address {:02X}, sending Cannot "
-                                "Claim",
-                                address);
+                    QZ_LOG_LATER(log, Level::Info, kTarget,
+                                 "We were protector for address {:02X}, sending Cannot "
+                                 "Claim",
+                                 address);
                     answer = SendAt{address_claimed_frame(kNullAddress, e.name), std::nullopt,
                                     now + pseudo_random_delay(e.name, address)};
                 }
                 break;
             }
         } else if (claim.client_id == client_id_) {
-            QZ_LOG_INFO(kTarget, "We have higher priority, defending address {:02X}", address);
+            QZ_LOG_LATER(log, Level::Info, kTarget,
+                         "We have higher priority, defending address {:02X}", address);
             // Defended at once while the claim's 250 ms still run too: the other node may
             // have started its claim after ours passed it, and would otherwise never hear of
             // ours and hold the address as well.
@@ -293,6 +305,7 @@ std::optional<TxCommand> AddressClaimManager::on_address_claimed(const J1939Mess
 std::vector<TxCommand> AddressClaimManager::on_request_for_claim(const J1939Message& request,
                                                                  Instant now) {
     std::vector<TxCommand> answers;
+    platform::log::Deferred log;
     std::lock_guard lock(*store_);
     for (std::size_t slot = 0; slot < store_->slot_count(); ++slot) {
         const ClaimEntry e = store_->read(slot);
@@ -300,10 +313,10 @@ std::vector<TxCommand> AddressClaimManager::on_request_for_claim(const J1939Mess
             (request.dest_addr != kGlobalAddress && request.dest_addr != e.address)) {
             continue;
         }
-        QZ_LOG_INFO(kTarget,
-                    "Responding to AC request from SA {:02X} with our address {:02X} "
-                    "(channel {})",
-                    request.src_addr, e.address, channel_);
+        QZ_LOG_LATER(log, Level::Info, kTarget,
+                     "Responding to AC request from SA {:02X} with our address {:02X} "
+                     "(channel {})",
+                     request.src_addr, e.address, channel_);
         const std::uint8_t source = e.state == ClaimState::CannotClaim ? kNullAddress : e.address;
         answers.push_back(SendAt{address_claimed_frame(source, e.name), std::nullopt,
                                  now + pseudo_random_delay(e.name, e.address)});
@@ -312,12 +325,14 @@ std::vector<TxCommand> AddressClaimManager::on_request_for_claim(const J1939Mess
 }
 
 std::optional<J1939Message> AddressClaimManager::remove_locked(std::size_t slot,
-                                                               std::vector<TxCommand>& out) {
+                                                               std::vector<TxCommand>& out,
+                                                               platform::log::Deferred& log) {
     const ClaimEntry removed = store_->read(slot);
     store_->write(slot, ClaimEntry{});
     // The transport protocol forgets the address; the application is not told.
     out.push_back(AddressStateChanged{removed.address, ClaimState::Unclaimed, false, false});
-    QZ_LOG_INFO(kTarget, "Address {:02X} on channel {} released", removed.address, channel_);
+    QZ_LOG_LATER(log, Level::Info, kTarget, "Address {:02X} on channel {} released",
+                 removed.address, channel_);
     if (!removed.protector) {
         return std::nullopt;
     }
@@ -337,15 +352,83 @@ std::optional<J1939Message> AddressClaimManager::remove_locked(std::size_t slot,
     next.bam_marker = removed.bam_marker;
     next.rts_marker = removed.rts_marker;
     store_->write(*heir, next);
-    QZ_LOG_INFO(kTarget, "Address {:02X} on channel {} now claimed by another client",
-                removed.address, channel_);
+    QZ_LOG_LATER(log, Level::Info, kTarget,
+                 "Address {:02X} on channel {} now claimed by another client", removed.address,
+                 channel_);
     return address_claimed_frame(removed.address, next.name);
+}
+
+std::size_t AddressClaimManager::take_back_locked(platform::log::Deferred& log) {
+    std::size_t taken = 0;
+    for (std::size_t slot = 0; slot < store_->slot_count(); ++slot) {
+        const ClaimEntry e = store_->read(slot);
+        if (!e.in_use() || !store_->owner_gone(slot)) {
+            continue;
+        }
+        store_->write(slot, ClaimEntry{});
+        ++taken;
+        QZ_LOG_LATER(log, Level::Warn, kTarget,
+                     "Took back address claim for address {:02X}, channel {}, client {} of a "
+                     "process that ended",
+                     e.address, e.channel, e.client_id);
+    }
+    return taken;
+}
+
+std::vector<J1939Message> AddressClaimManager::upkeep() {
+    std::vector<J1939Message> frames;
+    if (!store_->shared()) {
+        return frames;
+    }
+    std::vector<TxCommand> commands;
+    {
+        platform::log::Deferred log;
+        std::lock_guard lock(*store_);
+        take_back_locked(log);
+        // An address whose protector is gone (taken back, or a writer that died) is spoken
+        // for by the lowest NAME left; each client looks after its own claims.
+        for (std::size_t slot = 0; slot < store_->slot_count(); ++slot) {
+            ClaimEntry e = store_->read(slot);
+            if (!ours(e) || e.protector) {
+                continue;
+            }
+            bool guarded = false;
+            bool lowest = true;
+            for (std::size_t other = 0; other < store_->slot_count(); ++other) {
+                const ClaimEntry o = store_->read(other);
+                if (other == slot || !on_channel(o, e.address)) {
+                    continue;
+                }
+                guarded = guarded || o.protector;
+                lowest =
+                    lowest && !(o.name < e.name || (o.name == e.name && o.client_id < e.client_id));
+            }
+            if (guarded || !lowest) {
+                continue;
+            }
+            e.protector = true;
+            store_->write(slot, e);
+            QZ_LOG_LATER(log, Level::Info, kTarget,
+                         "Address {:02X} on channel {} now claimed by client {}, its protector "
+                         "is gone",
+                         e.address, channel_, client_id_);
+            if (e.state == ClaimState::Claimed) {
+                commands.push_back(AddressStateChanged{e.address, e.state, false, true});
+            }
+            if (e.state != ClaimState::CannotClaim) {
+                frames.push_back(address_claimed_frame(e.address, e.name));
+            }
+        }
+    }
+    flush(commands);
+    return frames;
 }
 
 J1939Result<std::optional<J1939Message>> AddressClaimManager::remove_claim(std::uint8_t address) {
     std::optional<J1939Message> frame;
     std::vector<TxCommand> commands;
     {
+        platform::log::Deferred log;
         std::lock_guard lock(*store_);
         std::optional<std::size_t> slot;
         for (std::size_t i = 0; i < store_->slot_count() && !slot; ++i) {
@@ -357,7 +440,7 @@ J1939Result<std::optional<J1939Message>> AddressClaimManager::remove_claim(std::
         if (!slot) {
             return refuse(Status::tarnERR_PARAM, "Address not claimed");
         }
-        frame = remove_locked(*slot, commands);
+        frame = remove_locked(*slot, commands, log);
     }
     flush(commands);
     return frame;
@@ -367,10 +450,11 @@ std::vector<J1939Message> AddressClaimManager::release_all() {
     std::vector<J1939Message> frames;
     std::vector<TxCommand> commands;
     {
+        platform::log::Deferred log;
         std::lock_guard lock(*store_);
         for (std::size_t slot = 0; slot < store_->slot_count(); ++slot) {
             if (ours(store_->read(slot))) {
-                if (auto frame = remove_locked(slot, commands)) {
+                if (auto frame = remove_locked(slot, commands, log)) {
                     frames.push_back(std::move(*frame));
                 }
             }

@@ -17,7 +17,8 @@
 //
 // Not synchronised: the channel calls it under its address-claim mutex. The store's own
 // lock (the shared table's named mutex) is taken inside, only around scans and updates,
-// never while a Tx command is queued.
+// never while a Tx command is queued or a log line is written (the layer's lock order is
+// in j1939_channel.hpp).
 
 #include <cstdint>
 #include <functional>
@@ -25,6 +26,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/log.hpp"
 #include "qzj1939lib/j1939_channel.hpp"
 #include "qzj1939lib/j1939_message.hpp"
 #include "tx_command.hpp"
@@ -60,6 +62,8 @@ class ClaimStore {
     virtual void write(std::size_t slot, const ClaimEntry& entry) = 0;
     // The lowest free slot, or none when the store is full.
     virtual std::optional<std::size_t> free_slot() = 0;
+    // Whether the process that added the slot's entry is known to have ended (shared only).
+    virtual bool owner_gone(std::size_t) const { return false; }
 };
 
 // The channel's own growable list; its lock is the channel's address-claim mutex, so
@@ -106,6 +110,10 @@ class AddressClaimManager {
     std::vector<TxCommand> on_request_for_claim(const J1939Message& request, Instant now);
     // Moves claims whose 250 ms passed to Claimed; the earliest deadline still ahead.
     std::optional<Instant> timer_step(Instant now);
+    // Periodic work (shared mode): takes back the entries of processes that ended, and
+    // makes this client protector of an address whose protector is gone when its NAME is
+    // the lowest left. The Address Claimed frames of the claims that became protector.
+    std::vector<J1939Message> upkeep();
     // Frees this client's claim; the frame of a claim that takes over the address, if any.
     J1939Result<std::optional<J1939Message>> remove_claim(std::uint8_t address);
     // Removes every claim of this client; the frames the removals produced.
@@ -126,11 +134,15 @@ class AddressClaimManager {
     }
     // Logs the change and records the command for the transmit thread; the commands are
     // queued by flush() once the store is unlocked.
-    void change_state(ClaimEntry& entry, ClaimState state, std::vector<TxCommand>& out) const;
+    void change_state(ClaimEntry& entry, ClaimState state, std::vector<TxCommand>& out,
+                      platform::log::Deferred& log) const;
     void flush(std::vector<TxCommand>& commands);
     // Frees this client's slot for the address (store locked); the frame of the claim that
     // becomes protector, if any.
-    std::optional<J1939Message> remove_locked(std::size_t slot, std::vector<TxCommand>& out);
+    std::optional<J1939Message> remove_locked(std::size_t slot, std::vector<TxCommand>& out,
+                                              platform::log::Deferred& log);
+    // Frees the entries of ended processes (store locked); how many.
+    std::size_t take_back_locked(platform::log::Deferred& log);
 
     const std::uint32_t channel_;
     const std::uint32_t client_id_;

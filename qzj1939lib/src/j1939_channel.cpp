@@ -5,6 +5,7 @@
 #include <deque>
 #include <mutex>
 #include <queue>
+#include <thread>
 #include <tuple>
 
 #include "address_claim.hpp"
@@ -22,6 +23,11 @@ namespace {
 constexpr const char* kTarget = "qzj1939lib::j1939_channel";
 constexpr auto kStateWait = std::chrono::seconds(1);
 constexpr std::uint32_t kDrainTimeoutMs = 1000;
+// How long close waits for what the Tx thread still has to send: frames due within it go
+// out at their time, later ones are dropped.
+constexpr auto kFlushLimit = std::chrono::milliseconds(250);
+// How often a channel in shared mode looks for the claims of processes that ended.
+constexpr auto kUpkeepPeriod = std::chrono::milliseconds(250);
 
 using tarnlib::CanMessage;
 using tarnlib::CanMsgFlags;
@@ -299,14 +305,20 @@ struct J1939Channel::Core {
     const std::shared_ptr<Engines> engines;
     tarnlib::Notifier::SubscriptionId subscription = 0;
 
-    // Guards open and tx_thread; serialises open, close and the TP passthrough option.
+    // Guards open, tx_thread and its queue ends; serialises open, close and the TP
+    // passthrough option.
     mutable std::mutex state_mutex;
     std::atomic<bool> open{false};
     platform::Thread tx_thread;
+    std::shared_ptr<Receiver<TxCommand>> tx_commands;  // kept across a stop, for a restart
+    EventSender tx_events;
 
     // Appends the Tx item and writes the frame, under the pending-list mutex.
     Status transmit(const J1939Message& message, std::optional<std::uint32_t> tag);
-    void run_tx_thread(Receiver<TxCommand> commands, EventSender events);
+    void start_tx_thread();
+    void run_tx_thread(Receiver<TxCommand>& commands, const EventSender& events);
+    // Has the Tx thread send what it holds and end (state mutex held).
+    void stop_tx_thread_locked();
     // Waits for the device to publish the event, or to be in the state already.
     bool set_bus_on(bool on, const char* waiter_name);
     // Takes the queue ends back from the engines and the receive path and joins the Tx
@@ -340,7 +352,27 @@ bool J1939Channel::Core::set_bus_on(bool on, const char* waiter_name) {
     return reached;
 }
 
-void J1939Channel::Core::run_tx_thread(Receiver<TxCommand> commands, EventSender events) {
+void J1939Channel::Core::start_tx_thread() {
+    tx_thread = platform::Thread(
+        fmt::format("J1939Channel({})::tx_thread", engines->client_id),
+        platform::ThreadPriority::Raised,
+        [this, receiver = tx_commands, events = tx_events]() { run_tx_thread(*receiver, events); });
+}
+
+void J1939Channel::Core::stop_tx_thread_locked() {
+    if (!tx_thread.joinable()) {
+        return;
+    }
+    {
+        std::lock_guard lock(engines->senders_mutex);
+        if (!engines->commands.send(StopTx{})) {
+            QZ_LOG_DEBUG(kTarget, "Tx command queue is closed, Tx thread ends by itself");
+        }
+    }
+    tx_thread.join();
+}
+
+void J1939Channel::Core::run_tx_thread(Receiver<TxCommand>& commands, const EventSender& events) {
     struct Scheduled {
         Instant at;
         std::uint64_t sequence;  // equal instants go out in the order they were scheduled
@@ -351,12 +383,57 @@ void J1939Channel::Core::run_tx_thread(Receiver<TxCommand> commands, EventSender
     };
     std::priority_queue<Scheduled, std::vector<Scheduled>, decltype(later)> heap(later);
     std::uint64_t sequence = 0;
-    std::optional<Instant> claim_deadline;
-    std::optional<Instant> tp_deadline;
+    // A restarted thread (after a close that could not go off bus) lost its deadlines: both
+    // steps run once at the start and give them back.
+    std::optional<Instant> claim_deadline = MonotonicClock::now();
+    std::optional<Instant> tp_deadline = claim_deadline;
+    std::optional<Instant> upkeep_at;
+    if (engines->address_claim.shared()) {
+        upkeep_at = claim_deadline;
+    }
 
-    const auto send_now = [this](const SendAt& command) {
-        if (const Status st = transmit(command.message, command.tag); st != Status::tarnOK) {
+    // `retry_until`: at close, a full driver queue is waited out until then.
+    const auto send_now = [this, &events](const SendAt& command,
+                                          std::optional<Instant> retry_until = std::nullopt) {
+        Status st = transmit(command.message, command.tag);
+        while (st == Status::tarnERR_TXBUFOFL && retry_until) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                *retry_until - MonotonicClock::now());
+            if (left.count() <= 0) {
+                break;
+            }
+            (void)device->write_sync(static_cast<std::uint32_t>(left.count()));
+            st = transmit(command.message, command.tag);
+        }
+        if (st != Status::tarnOK) {
             QZ_LOG_ERROR(kTarget, "Failed to send CAN message: {}", status_text(st));
+        }
+        if (command.then) {
+            put_event(events, *command.then, "received message");
+        }
+    };
+    // Close: what is queued goes out now, what is scheduled at its time if that comes
+    // within the flush limit.
+    const auto flush = [&]() {
+        const Instant limit = MonotonicClock::now() + kFlushLimit;
+        for (;;) {
+            auto received = commands.try_receive();
+            if (!received.item) {
+                break;
+            }
+            if (auto* command = std::get_if<SendAt>(&*received.item)) {
+                heap.push(Scheduled{command->at, sequence++, std::move(*command)});
+            }
+        }
+        for (; !heap.empty(); heap.pop()) {
+            const Scheduled& next = heap.top();
+            if (next.at > limit) {
+                QZ_LOG_DEBUG(kTarget, "Channel closing, dropping frame scheduled too late: {}",
+                             frame_text(to_can_message(next.command.message)));
+                continue;
+            }
+            std::this_thread::sleep_until(next.at);
+            send_now(next.command, limit);
         }
     };
     const auto earlier = [](std::optional<Instant> a, std::optional<Instant> b) {
@@ -367,12 +444,17 @@ void J1939Channel::Core::run_tx_thread(Receiver<TxCommand> commands, EventSender
     };
 
     for (;;) {
-        std::optional<Instant> wake = earlier(claim_deadline, tp_deadline);
+        std::optional<Instant> wake = earlier(earlier(claim_deadline, tp_deadline), upkeep_at);
         if (!heap.empty()) {
             wake = earlier(wake, heap.top().at);
         }
         auto received = commands.receive_until(wake);
         if (received.status == Receiver<TxCommand>::Status::Closed) {
+            QZ_LOG_INFO(kTarget, "Terminating J1939 Tx thread");
+            return;
+        }
+        if (received.item && std::holds_alternative<StopTx>(*received.item)) {
+            flush();
             QZ_LOG_INFO(kTarget, "Terminating J1939 Tx thread");
             return;
         }
@@ -397,7 +479,7 @@ void J1939Channel::Core::run_tx_thread(Receiver<TxCommand> commands, EventSender
                     } else if constexpr (std::is_same_v<T, RunAddressClaim>) {
                         std::lock_guard lock(engines->ac_mutex);
                         claim_deadline = engines->address_claim.timer_step(now);
-                    } else {
+                    } else if constexpr (std::is_same_v<T, TpScheduleTimeout>) {
                         tp_deadline = earlier(tp_deadline, command.at);
                     }
                 },
@@ -415,6 +497,17 @@ void J1939Channel::Core::run_tx_thread(Receiver<TxCommand> commands, EventSender
         if (tp_deadline && *tp_deadline <= now) {
             std::lock_guard lock(engines->tp_mutex);
             tp_deadline = engines->tp.timer_step(now);
+        }
+        if (upkeep_at && *upkeep_at <= now) {
+            std::vector<J1939Message> frames;
+            {
+                std::lock_guard lock(engines->ac_mutex);
+                frames = engines->address_claim.upkeep();
+            }
+            for (J1939Message& frame : frames) {
+                send_now(SendAt{std::move(frame), std::nullopt, now});
+            }
+            upkeep_at = now + kUpkeepPeriod;
         }
     }
 }
@@ -436,6 +529,8 @@ void J1939Channel::Core::detach_locked() {
     if (tx_thread.joinable()) {
         tx_thread.join();
     }
+    tx_commands.reset();
+    tx_events.reset();
     std::lock_guard lock(engines->pending_mutex);
     engines->pending.clear();
 }
@@ -447,6 +542,11 @@ J1939Result<Ok> J1939Channel::Core::close_locked() {
         std::lock_guard lock(engines->ac_mutex);
         frames = engines->address_claim.release_all();
     }
+    // What the protocol has queued for the bus (End of Message Acknowledgments, Clear To
+    // Send, Abort, answers to claims) goes out before the device leaves the bus, instead
+    // of failing on a closed handle; a received transfer waiting for its acknowledgment
+    // reaches the event queue with it.
+    stop_tx_thread_locked();
     for (const J1939Message& frame : frames) {
         (void)transmit(frame, std::nullopt);
     }
@@ -457,6 +557,7 @@ J1939Result<Ok> J1939Channel::Core::close_locked() {
             fmt::format("CAN device did not reach 'configured' state within timeout: {}",
                         device->state_name())};
         QZ_LOG_ERROR(kTarget, "Failed to take CAN channel off bus: {}", to_string(error));
+        start_tx_thread();  // the channel stays open
         return platform::unexpected(error);
     }
     detach_locked();
@@ -522,13 +623,9 @@ J1939Result<EventReceiver> J1939Channel::open() {
             Status::tarnERR_TIMEOUT,
             fmt::format("CAN device did not come up within timeout: {}", c.device->state_name()));
     }
-    c.tx_thread = platform::Thread(
-        fmt::format("J1939Channel({})::tx_thread", c.engines->client_id),
-        platform::ThreadPriority::Raised,
-        [&c, receiver = std::make_shared<Receiver<TxCommand>>(std::move(command_receiver)),
-         tx_events = events]() mutable {
-            c.run_tx_thread(std::move(*receiver), std::move(tx_events));
-        });
+    c.tx_commands = std::make_shared<Receiver<TxCommand>>(std::move(command_receiver));
+    c.tx_events = events;
+    c.start_tx_thread();
     c.open = true;
     return std::move(event_receiver);
 }

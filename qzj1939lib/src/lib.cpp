@@ -271,6 +271,15 @@ J1939CreateResult create_channel(std::uint32_t channel, std::uint32_t bit_rate) 
         return {J1939_FAILURE, 0};
     }
     if (!wait_configured(*device)) {
+        if (const auto other = device->timing_in_use_elsewhere()) {
+            // Another program has the channel on the bus at another rate: the conflict a
+            // second bit rate inside this process gets too.
+            QZ_LOG_ERROR(kTarget,
+                         "Bit timing conflict on CAN channel {}: another program uses it at {} "
+                         "bit/s, {} bit/s requested",
+                         channel, other->nominal.bitrate, bit_rate);
+            return {J1939_INVALID_HANDLE, 0};
+        }
         QZ_LOG_ERROR(kTarget, "CAN device did not reach 'configured' state within timeout: {}",
                      device->state_name());
         return {J1939_FAILURE, 0};

@@ -1,6 +1,7 @@
 #include "shared_data_manager.hpp"
 
 #include <mutex>
+#include <string>
 
 #include "platform/process.hpp"
 
@@ -9,6 +10,7 @@ namespace qzj1939lib {
 namespace {
 
 constexpr std::uint32_t kNoDeadline = 1'000'000'000;
+constexpr std::uint32_t kOwnersSize = 4 + 4 * kSharedTableEntries;
 constexpr std::int64_t kNsPerSecond = 1'000'000'000;
 
 template <class T>
@@ -43,7 +45,18 @@ class SharedClaimStore final : public ClaimStore {
     void unlock() override { table_.unlock(); }
     std::size_t slot_count() const override { return kSharedTableEntries; }
     ClaimEntry read(std::size_t slot) const override { return table_.read(slot); }
-    void write(std::size_t slot, const ClaimEntry& entry) override { table_.write(slot, entry); }
+    void write(std::size_t slot, const ClaimEntry& entry) override {
+        if (!entry.in_use()) {
+            table_.write(slot, entry);
+            table_.set_owner(slot, 0);
+        } else if (!table_.read(slot).in_use()) {
+            table_.set_owner(slot, table_.token());
+            table_.write(slot, entry);
+        } else {
+            table_.write(slot, entry);  // another client's entry keeps its owner
+        }
+    }
+    bool owner_gone(std::size_t slot) const override { return table_.owner_gone(slot); }
     std::optional<std::size_t> free_slot() override {
         for (std::size_t i = 0; i < kSharedTableEntries; ++i) {
             if (!table_.read(i).in_use()) {
@@ -124,9 +137,45 @@ platform::Expected<std::unique_ptr<SharedDataManager>, std::string> SharedDataMa
             std::copy(free.begin(), free.end(), entry_at(data, i));
         }
     }
+    // The owners' companion; without it the table works as before, nothing taken back.
+    std::optional<SharedMemoryBlock> owners;
+    std::optional<platform::LivenessMark> mark;
+    std::uint32_t token = 0;
+    const std::string mark_prefix = block_name + "_OWNER_";
+    if (auto companion = SharedMemoryBlock::open_or_create(block_name + "_OWNERS", kOwnersSize)) {
+        std::uint8_t* data = companion->data();
+        const std::uint32_t next = load_le<std::uint32_t>(data) + 1;
+        store_le<std::uint32_t>(data, next);
+        if (auto held = platform::LivenessMark::hold(mark_prefix + std::to_string(next))) {
+            mark.emplace(std::move(*held));
+            owners.emplace(std::move(*companion));
+            token = next;
+        }
+    }
     lock.unlock();
-    return std::unique_ptr<SharedDataManager>(
+    std::unique_ptr<SharedDataManager> table(
         new SharedDataManager(std::move(*block), std::move(*mutex)));
+    table->mark_prefix_ = mark_prefix;
+    table->owners_ = std::move(owners);
+    table->mark_ = std::move(mark);
+    table->token_ = token;
+    return table;
+}
+
+std::uint32_t SharedDataManager::owner(std::size_t index) const {
+    return owners_ ? load_le<std::uint32_t>(owners_->data() + 4 + 4 * index) : 0;
+}
+
+void SharedDataManager::set_owner(std::size_t index, std::uint32_t token) {
+    if (owners_) {
+        store_le<std::uint32_t>(owners_->data() + 4 + 4 * index, token);
+    }
+}
+
+bool SharedDataManager::owner_gone(std::size_t index) const {
+    const std::uint32_t token = owner(index);
+    return token != 0 && token != token_ &&
+           !platform::LivenessMark::held(mark_prefix_ + std::to_string(token));
 }
 
 platform::Expected<SharedDataManager*, std::string> SharedDataManager::configure() {

@@ -23,6 +23,17 @@
 //    36  1  RTS/CTS transfer marker (never set)
 //    37  3  padding
 //
+// Beside it, the companion block "<block name>_OWNERS" (68 bytes of data, under the same
+// mutex) records which process added each entry, so that the claims of a process that
+// ended without releasing them (killed, crashed) can be taken back by any process that
+// lives; the table's own layout stays as it is, for every reader. Companion layout
+// (little-endian): offset 0, 4 bytes, the last owner token handed out; offset 4, 16 words,
+// the owner token of each table entry (0: none known). Each process that opens the table
+// takes a token that is never handed out again and, while it has the table open, holds the
+// liveness mark "<block name>_OWNER_<token>". An entry's owner is written before the entry
+// when a claim takes it, and cleared after the entry when it is freed, so a process that
+// dies between the two leaves nothing that names the wrong owner.
+//
 // Every access to the data, from any thread of any process, is made under the mutex, which
 // is always the innermost lock. A process that dies holding it leaves it to the next
 // waiter. Entries are written whole; an entry whose state byte is not one of the four
@@ -32,10 +43,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "address_claim.hpp"
 #include "platform/expected.hpp"
+#include "platform/liveness.hpp"
 #include "qzj1939lib/shared_memory_block.hpp"
 
 namespace qzj1939lib {
@@ -78,12 +91,24 @@ class SharedDataManager {
     ClaimEntry read(std::size_t index) const;
     void write(std::size_t index, const ClaimEntry& entry);
 
+    // Owners, between lock() and unlock(): this process's token (0 without the companion
+    // block: nothing is ever taken back then), an entry's owner token, and whether the
+    // owner of an entry is known to have ended.
+    std::uint32_t token() const noexcept { return token_; }
+    std::uint32_t owner(std::size_t index) const;
+    void set_owner(std::size_t index, std::uint32_t token);
+    bool owner_gone(std::size_t index) const;
+
   private:
     SharedDataManager(SharedMemoryBlock block, AccessMutex mutex)
         : block_(std::move(block)), mutex_(std::move(mutex)) {}
 
     SharedMemoryBlock block_;
     AccessMutex mutex_;
+    std::string mark_prefix_;
+    std::optional<SharedMemoryBlock> owners_;
+    std::uint32_t token_ = 0;
+    std::optional<platform::LivenessMark> mark_;
 };
 
 // The claim store of a channel in shared mode: the table's entries under its mutex.

@@ -156,18 +156,19 @@ struct TransportProtocol::Impl {
 
     // ---- output --------------------------------------------------------------------------
 
-    void send_frame(J1939Message frame, Instant at) {
+    // `then`: an event the Tx thread hands on once the frame has been written.
+    void send_frame(J1939Message frame, Instant at, std::optional<ChannelEvent> then = {}) {
         if (!commands) {
             QZ_LOG_ERROR(kTarget, "Channel event sender not set");
             return;
         }
-        if (!commands.send(SendAt{std::move(frame), std::uint32_t{0}, at})) {
+        if (!commands.send(SendAt{std::move(frame), std::uint32_t{0}, at, std::move(then)})) {
             QZ_LOG_DEBUG(kTarget, "Failed to send message");
         }
     }
 
     void send_cm(std::uint8_t src, std::uint8_t dest, std::array<std::uint8_t, 5> head,
-                 std::uint32_t pgn, Instant at) {
+                 std::uint32_t pgn, Instant at, std::optional<ChannelEvent> then = {}) {
         J1939Message frame;
         frame.pgn = kPgnTpCm;
         frame.priority = kTpPriority;
@@ -178,7 +179,7 @@ struct TransportProtocol::Impl {
                     {static_cast<std::uint8_t>(pgn), static_cast<std::uint8_t>(pgn >> 8),
                      static_cast<std::uint8_t>(pgn >> 16)});
         frame.data = std::move(data);
-        send_frame(std::move(frame), at);
+        send_frame(std::move(frame), at, std::move(then));
     }
 
     void send_abort(std::uint8_t src, std::uint8_t dest, std::uint8_t reason, std::uint8_t role,
@@ -427,8 +428,8 @@ struct TransportProtocol::Impl {
     }
 
     void send_rx_cm(SessionKey key, std::array<std::uint8_t, 5> head, const RxSession& s,
-                    Instant now) {
-        send_cm(key.dest_addr, key.src_addr, head, s.pgn_as_announced, now);
+                    Instant now, std::optional<ChannelEvent> then = {}) {
+        send_cm(key.dest_addr, key.src_addr, head, s.pgn_as_announced, now, std::move(then));
     }
 
     void send_cts(SessionKey key, RxSession& s, Instant now) {
@@ -606,19 +607,27 @@ struct TransportProtocol::Impl {
         s.deadline = now + milliseconds(options.t2_ms);
 
         if (seq == s.total_packets) {
-            if (s.responder && !s.bam) {
-                const auto size = static_cast<std::uint32_t>(s.data.size());
-                send_rx_cm(
-                    key,
-                    {kEomAck, static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8),
-                     static_cast<std::uint8_t>(s.total_packets), kPad},
-                    s, now);
-            }
             J1939Message message = std::move(s.header);
             message.timestamp = frame.timestamp;
+            const auto size = static_cast<std::uint32_t>(s.data.size());
             message.data = std::move(s.data);
+            const bool acknowledge = s.responder && !s.bam;
+            const std::uint32_t packets = s.total_packets;
+            const std::uint32_t pgn = s.pgn_as_announced;
             rx.erase(it);
-            emit(RxMessage{std::move(message)});
+            if (acknowledge) {
+                // The message travels with its End of Message Acknowledgment: the Tx thread
+                // hands it on once the acknowledgment has been written to the driver, so an
+                // application that reads it and closes at once cannot drop the
+                // acknowledgment the sender waits for.
+                send_cm(
+                    key.dest_addr, key.src_addr,
+                    {kEomAck, static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8),
+                     static_cast<std::uint8_t>(packets), kPad},
+                    pgn, now, ChannelEvent{RxMessage{std::move(message)}});
+            } else {
+                emit(RxMessage{std::move(message)});
+            }
             return;
         }
         ++s.next_expected;
@@ -846,6 +855,17 @@ void TransportProtocol::set_local_address(std::uint8_t address, bool protector) 
 
 void TransportProtocol::remove_local_address(std::uint8_t address) {
     impl_->local_addresses.erase(address);
+}
+
+TransportProtocol::Load TransportProtocol::load() const {
+    Load load;
+    load.tx_sessions = impl_->tx.size();
+    load.rx_sessions = impl_->rx.size();
+    for (const auto& [key, session] : impl_->rx) {
+        load.rx_bytes += session.data.capacity();
+    }
+    load.pending = impl_->pending.size();
+    return load;
 }
 
 }  // namespace qzj1939lib

@@ -69,6 +69,16 @@ class TransportProtocol {
     void set_local_address(std::uint8_t address, bool protector);
     void remove_local_address(std::uint8_t address);
 
+    // What the handler holds now, for tests and the fuzz target: running sessions, the
+    // bytes their buffers hold, and messages waiting for a session.
+    struct Load {
+        std::size_t tx_sessions = 0;
+        std::size_t rx_sessions = 0;
+        std::size_t rx_bytes = 0;
+        std::size_t pending = 0;
+    };
+    Load load() const;
+
     struct Impl;
 
   private:

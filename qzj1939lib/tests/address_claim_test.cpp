@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "address_claim.hpp"
 #include "network_fixture.hpp"
 
@@ -233,6 +235,98 @@ TEST_F(AddressClaimTest, RemovalReleasesQuietlyAndLeftoversAreReported) {
                                 "Found leftover address claim for address 43, channel 9, "
                                 "client 4"));
     EXPECT_EQ(logs().count_prefix(kTarget, "Found leftover"), 1u);
+}
+
+// The shared table's slots in memory, with a lock that the log sink below can see: no line
+// may be written while it is held (on a real machine it is the named mutex every process
+// waits for, and a slow log file would stall them all).
+std::atomic<bool> g_table_locked{false};
+std::atomic<int> g_lines_under_lock{0};
+
+class WatchedTable final : public ClaimStore {
+  public:
+    bool shared() const noexcept override { return true; }
+    void lock() override { g_table_locked = true; }
+    void unlock() override { g_table_locked = false; }
+    std::size_t slot_count() const override { return slots_.size(); }
+    ClaimEntry read(std::size_t slot) const override { return slots_[slot]; }
+    void write(std::size_t slot, const ClaimEntry& entry) override { slots_[slot] = entry; }
+    std::optional<std::size_t> free_slot() override {
+        for (std::size_t i = 0; i < slots_.size(); ++i) {
+            if (!slots_[i].in_use()) {
+                return i;
+            }
+        }
+        return std::nullopt;
+    }
+
+  private:
+    std::vector<ClaimEntry> slots_ = std::vector<ClaimEntry>(16);
+};
+
+// Counts lines written while the table is locked, and hands every line to the capture.
+struct LockWatchingSink : platform::log::Sink {
+    void write(Level level, std::string_view target, std::string_view text) noexcept override {
+        if (g_table_locked) {
+            ++g_lines_under_lock;
+        }
+        logs().write(level, target, text);
+    }
+};
+
+// Two clients of one channel over one table: every operation that logs under the table's
+// lock (claims, refusals, a full table, contests, requests, removals with hand-over, the
+// leftovers of a destroyed manager) writes its lines only after the lock is released.
+TEST_F(AddressClaimTest, NothingIsLoggedWhileTheSharedTableIsLocked) {
+    logs();
+    platform::log::uninstall();
+    platform::log::install(std::make_shared<LockWatchingSink>());  // stays, forwarding
+    platform::log::set_max_level(Level::Trace);
+    g_lines_under_lock = 0;
+
+    struct ProxyStore final : ClaimStore {  // a client's view of the table
+        explicit ProxyStore(ClaimStore& t) : table(t) {}
+        bool shared() const noexcept override { return true; }
+        void lock() override { table.lock(); }
+        void unlock() override { table.unlock(); }
+        std::size_t slot_count() const override { return table.slot_count(); }
+        ClaimEntry read(std::size_t slot) const override { return table.read(slot); }
+        void write(std::size_t slot, const ClaimEntry& e) override { table.write(slot, e); }
+        std::optional<std::size_t> free_slot() override { return table.free_slot(); }
+        ClaimStore& table;
+    };
+    WatchedTable shared_table;  // outlives both managers
+    AddressClaimManager second{7, 2, std::make_unique<ProxyStore>(shared_table)};
+    auto first =
+        std::make_unique<AddressClaimManager>(7, 1, std::make_unique<ProxyStore>(shared_table));
+    auto [sender, receiver] = make_queue<TxCommand>();
+    first->set_sender(sender);
+    second.set_sender(sender);
+
+    ASSERT_TRUE(first->start_claim(0x25, kOurName, t0));
+    ASSERT_TRUE(second.start_claim(0x25, kOurName - 1, t0));  // the lower NAME protects
+    EXPECT_EQ(second.start_claim(0x25, kOurName, t0).error().message, "Address already claimed");
+    for (std::uint8_t a = 0x30; a < 0x30 + 14; ++a) {
+        ASSERT_TRUE(first->start_claim(a, kOurName, t0));
+    }
+    EXPECT_EQ(second.start_claim(0x50, kOurName, t0).error().message, "Address list is full");
+    first->timer_step(t0 + 250ms);
+    second.timer_step(t0 + 250ms);
+    EXPECT_EQ(second.on_request_for_claim(request(0xF9, 0x25), t0 + 1s).size(), 1u);
+    EXPECT_TRUE(second.on_address_claimed(claimed_by(0x25, kOurName + 5), false, t0 + 1s));
+    ASSERT_TRUE(second.remove_claim(0x25));  // hands the address to the first client
+    EXPECT_TRUE(first->on_address_claimed(claimed_by(0x30, 1), false, t0 + 2s));
+    first.reset();  // leftovers
+
+    EXPECT_EQ(g_lines_under_lock, 0);
+    for (const char* line : {"Maximum number of address claims reached", "Address already claimed",
+                             "Responding to AC request from SA F9 with our address 25 (channel 7)",
+                             "Address 25 on channel 7 now claimed by another client",
+                             "We have higher priority, defending address 25",
+                             "Other node has higher priority, giving up address 30",
+                             "Found leftover address claim for address 25, channel 7, client 1"}) {
+        EXPECT_GE(logs().count_prefix(kTarget, line), 1u) << line;
+    }
 }
 
 }  // namespace

@@ -92,6 +92,14 @@ struct Engine {
                 EXPECT_EQ(send->tag, 0u);
                 EXPECT_EQ(send->message.priority, 7);
                 EXPECT_EQ(send->message.size(), 8u);
+                if (send->then) {
+                    // Only a received transfer rides on a frame, its End of Message
+                    // Acknowledgment; the Tx thread hands it on once the frame is written.
+                    EXPECT_EQ((*send->message.data)[0], 0x13);
+                    EXPECT_TRUE(std::holds_alternative<RxMessage>(*send->then));
+                    ++delivered_after_ack;
+                    events.first.send(std::move(*send->then));
+                }
                 out.push_back(std::move(*send));
             } else if (auto* timeout = std::get_if<TpScheduleTimeout>(&*item)) {
                 deadlines.push_back(timeout->at);
@@ -133,6 +141,7 @@ struct Engine {
     std::pair<Sender<ChannelEvent>, Receiver<ChannelEvent>> events = make_queue<ChannelEvent>();
     TransportProtocol tp;
     std::vector<Instant> deadlines;
+    int delivered_after_ack = 0;
 };
 
 struct Step {
@@ -356,6 +365,7 @@ TEST(TpReceive, ReassemblesWhatStandardPeersSendAnsweringAsResponderOnly) {
                   answer({{0x13, 0x14, 0x00, 0x03, 0xFF, kUs, 0xEF, 0x00}}));
         EXPECT_EQ(e.only_event<RxMessage>().message,
                   (J1939Message{9'000, 0xEF00, 6, kPeer, kUs, pattern(20)}));
+        EXPECT_EQ(e.delivered_after_ack, protector ? 1 : 0);
 
         // A new RTS replaces a running transfer; byte 4 = 1 asks one packet per CTS.
         e.feed(kRts, t0);

@@ -1,5 +1,6 @@
 #include "tarnlib/can_device.hpp"
 
+#include <condition_variable>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -79,7 +80,10 @@ struct CanDevice::Core : std::enable_shared_from_this<Core> {
     Notifier::SubscriptionId bus_subscription = 0;
     std::atomic<std::uint64_t> open_attempts{0};
 
-    mutable std::mutex config_mutex;  // guards configuration and exclusive_held
+    mutable std::mutex config_mutex;  // guards configuration, exclusive_held, timing_in_use
+    // The channel's timing when the driver last refused ours because another program has
+    // the channel on the bus at it; cleared by an open that succeeds or fails otherwise.
+    std::optional<BusConfiguration> timing_in_use;
     CanDeviceConfiguration configuration;
     bool exclusive_held = false;  // this device holds the bus's exclusive claim
 
@@ -316,12 +320,17 @@ Status Core::open_attempt() {
     const CanDeviceConfiguration config = current_configuration();
     const BusConfiguration timing = bus->configuration();
     const CanOpenFlags flags{config.exclusive ? CanOpenFlags::EXCLUSIVE : 0u};
+    std::optional<BusConfiguration> in_use;
     auto opened = [&] {
         // Discovery and open together: channel numbers change when interfaces come and go.
         std::lock_guard driver(DriverLibrary::instance().driver_lock());
         ChannelDirectory::instance().discover_locked();
-        return CanHandle::open(config.identity, timing, flags);
+        return CanHandle::open(config.identity, timing, flags, &in_use);
     }();
+    {
+        std::lock_guard lock(config_mutex);
+        timing_in_use = in_use;
+    }
     if (!opened) {
         return opened.error();
     }
@@ -626,6 +635,34 @@ bool CanDevice::wait_until_up(std::chrono::milliseconds timeout, std::string wai
     const bool reached = is_up() || waiter->wait(timeout);
     unsubscribe(id);
     return reached;
+}
+
+bool CanDevice::wait_until_up_or_busy(std::chrono::milliseconds timeout) {
+    struct Seen {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool seen = false;
+    };
+    auto seen = std::make_shared<Seen>();
+    const Notifier::SubscriptionId id = subscribe([seen](const NetworkEvent& event, std::int32_t) {
+        if (event.kind == EventKind::Up || event.kind == EventKind::Busy) {
+            std::lock_guard lock(seen->mutex);
+            seen->seen = true;
+            seen->changed.notify_all();
+        }
+    });
+    bool reached = is_up() || state_name() == "busy";
+    if (!reached) {
+        std::unique_lock lock(seen->mutex);
+        reached = seen->changed.wait_for(lock, timeout, [&] { return seen->seen; });
+    }
+    unsubscribe(id);
+    return reached;
+}
+
+std::optional<BusConfiguration> CanDevice::timing_in_use_elsewhere() const {
+    std::lock_guard lock(core_->config_mutex);
+    return core_->timing_in_use;
 }
 
 const std::string& CanDevice::name() const {

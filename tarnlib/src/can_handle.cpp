@@ -42,7 +42,8 @@ std::string to_string(const CanHandle& handle) {
 }
 
 TarnResult<CanHandle> CanHandle::open(const ChannelIdentity& identity,
-                                      const BusConfiguration& configuration, CanOpenFlags flags) {
+                                      const BusConfiguration& configuration, CanOpenFlags flags,
+                                      std::optional<BusConfiguration>* in_use) {
     const std::optional<std::int32_t> channel =
         ChannelDirectory::instance().channel_number(identity);
     if (!channel) {
@@ -93,6 +94,19 @@ TarnResult<CanHandle> CanHandle::open(const ChannelIdentity& identity,
     }
     h.handle_ = handle;
     if (Status st = h.set_timing(configuration); st != Status::tarnOK) {
+        if (st == Status::tarnERR_NO_ACCESS) {
+            // The channel runs at another timing for someone else, who keeps it.
+            if (auto current = h.get_timing()) {
+                QZ_LOG_WARN(kOpenTarget,
+                            "Channel {} is on the bus at {} bit/s for another program, which "
+                            "keeps it; {} bit/s refused",
+                            to_string(identity), current->nominal.bitrate,
+                            configuration.nominal.bitrate);
+                if (in_use != nullptr) {
+                    *in_use = *current;
+                }
+            }
+        }
         h.close();
         return platform::unexpected(st);
     }

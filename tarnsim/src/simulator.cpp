@@ -906,6 +906,27 @@ tarnStatus Simulator::close(tarnHandle handle) {
     return kOk;
 }
 
+namespace {
+
+// A channel that is on the bus for a handle of another process keeps its timing, as a
+// controller in use does: a request for another timing is refused (the same one is fine).
+bool held_at_other_timing(const SharedState& s, tarnHandle handle, std::int32_t bitrate,
+                          std::uint32_t tseg1, std::uint32_t tseg2) {
+    const HandleState& self = s.handles[handle];
+    const ChannelState& ch = s.channels[self.channel];
+    if (ch.bitrate == bitrate && ch.tseg1 == tseg1 && ch.tseg2 == tseg2) {
+        return false;
+    }
+    for (const HandleState& h : s.handles) {
+        if (h.in_use && h.on_bus && h.channel == self.channel && h.owner != self.owner) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 tarnStatus Simulator::set_bus_params(tarnHandle handle, std::int32_t bitrate, std::uint32_t tseg1,
                                      std::uint32_t tseg2, std::uint32_t sjw, std::uint32_t samples,
                                      std::uint32_t sync_mode) {
@@ -917,6 +938,9 @@ tarnStatus Simulator::set_bus_params(tarnHandle handle, std::int32_t bitrate, st
     if (bitrate <= 0 || tseg1 < 1 || tseg2 < 1 || sjw < 1 || sjw > tseg2 ||
         (samples != 1 && samples != 3)) {
         return kErrParam;
+    }
+    if (held_at_other_timing(s, handle, bitrate, tseg1, tseg2)) {
+        return kErrNoAccess;
     }
     ChannelState& ch = s.channels[s.handles[handle].channel];
     ch.bitrate = bitrate;
@@ -964,6 +988,11 @@ tarnStatus Simulator::set_bus_params_tq(tarnHandle handle, const tarnBusParamsTq
         }
     }
     const std::uint32_t clock = s.interfaces[h.channel / kMaxChannelsPerInterface].clock_hz;
+    if (held_at_other_timing(s, handle, tq_bitrate(clock, *nominal),
+                             static_cast<std::uint32_t>(nominal->prop + nominal->phase1),
+                             static_cast<std::uint32_t>(nominal->phase2))) {
+        return kErrNoAccess;
+    }
     ChannelState& ch = s.channels[h.channel];
     ch.bitrate = tq_bitrate(clock, *nominal);
     ch.tseg1 = static_cast<std::uint32_t>(nominal->prop + nominal->phase1);

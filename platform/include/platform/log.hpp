@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -48,6 +49,36 @@ void uninstall() noexcept;
 // Hands the message to the sink, if there is one and the level is enabled.
 void emit(Level level, std::string_view target, std::string_view text) noexcept;
 
+// Lines held back while a lock is held that must never wait for the log's file I/O (the
+// shared address-claim table's named mutex, which every process takes): added under the
+// lock with QZ_LOG_LATER, written by flush() or the destructor once the lock is released.
+// Declare it before the lock guard, so that it is destroyed after the guard.
+class Deferred {
+  public:
+    Deferred() = default;
+    Deferred(const Deferred&) = delete;
+    Deferred& operator=(const Deferred&) = delete;
+    ~Deferred() { flush(); }
+
+    void add(Level level, const char* target, std::string text) {
+        lines_.push_back(Line{level, target, std::move(text)});
+    }
+    void flush() noexcept {
+        for (const Line& line : lines_) {
+            emit(line.level, line.target, line.text);
+        }
+        lines_.clear();
+    }
+
+  private:
+    struct Line {
+        Level level;
+        const char* target;
+        std::string text;
+    };
+    std::vector<Line> lines_;
+};
+
 // The time stamp of a log line: UTC, RFC 3339 with milliseconds, for example
 // "2024-03-05T14:07:09.042Z". Sub-millisecond digits are cut, not rounded.
 std::string format_time(std::chrono::system_clock::time_point time);
@@ -63,6 +94,13 @@ std::string hex_dump(const void* data, std::size_t size);
         if (::platform::log::enabled(level)) {                                \
             ::platform::log::emit(level, target, ::fmt::format(__VA_ARGS__)); \
         }                                                                     \
+    } while (0)
+// Formats now (when the level is enabled), writes when `deferred` is flushed.
+#define QZ_LOG_LATER(deferred, level, target, ...)                     \
+    do {                                                               \
+        if (::platform::log::enabled(level)) {                         \
+            (deferred).add(level, target, ::fmt::format(__VA_ARGS__)); \
+        }                                                              \
     } while (0)
 #define QZ_LOG_ERROR(target, ...) QZ_LOG(::platform::log::Level::Error, target, __VA_ARGS__)
 #define QZ_LOG_WARN(target, ...) QZ_LOG(::platform::log::Level::Warn, target, __VA_ARGS__)

@@ -8,6 +8,26 @@
 // device's read thread (the receive path), and the channel's own transmit thread
 // "J1939Channel({client id})::tx_thread", which lives from open to close, sends scheduled
 // frames and drives the address-claim and transport-protocol timers.
+//
+// Lock order of the J1939 layer. A thread takes a lock only while it holds none of those
+// below it in this list; each is held briefly unless said otherwise.
+//   1. the library mutex (lib.cpp): the j1939_* handle table; held across a whole export
+//      but for its waits, so the channel's locks come inside it;
+//   2. a channel's state mutex: open, close and the TP passthrough option; held across
+//      open and close, which join the transmit thread (that thread never takes it);
+//   3. a channel's address-claim mutex: its claim manager; the manager's state listener
+//      takes 4 under it, so the transport protocol learns an address the moment its claim
+//      holds;
+//   4. a channel's transport-protocol mutex: its TP handler;
+//   5. a channel's pending-Tx mutex: held across the device write, so the CAN layer's
+//      locks come below it; never held with 3 or 4;
+//   6. a channel's queue-ends mutex (the receive path's senders), then a queue's own mutex
+//      (every send to the Tx command and event queues);
+//   7. the shared address-claim table's named mutex, which every process takes: innermost.
+//      Under it nothing else is locked, queued, logged or written: the claim manager
+//      collects its log lines and commands and hands them on after releasing it.
+// Logging takes only the log sink's own mutex (a leaf), never while 7 is held. A callback
+// or notifier is never called with any of these held.
 
 #include <cstdint>
 #include <memory>

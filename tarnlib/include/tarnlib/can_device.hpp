@@ -80,6 +80,14 @@ class CanDevice {
     bool wait_until_up(std::chrono::milliseconds timeout,
                        std::string waiter_name = "can_device_up");
 
+    // Waits until the device is up or busy (the channel refused: held exclusively, or at
+    // another timing by another program), at most the timeout; true when it is in one of
+    // them already or gets there in that time.
+    bool wait_until_up_or_busy(std::chrono::milliseconds timeout);
+    // The channel's timing when the driver last refused this device's timing because
+    // another program has the channel on the bus at it; nullopt otherwise.
+    std::optional<BusConfiguration> timing_in_use_elsewhere() const;
+
     const std::string& name() const;
     std::string state_name() const;
     bool is_up() const;

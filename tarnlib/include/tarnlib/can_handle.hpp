@@ -20,9 +20,12 @@ class CanHandle {
     // Looks the channel up in the process's discovery table, reads its clock and limits,
     // opens it (with ACCEPT_VIRTUAL and ACCEPT_LARGE_DLC, and CAN_FD for FD buses) and
     // programs the bit timing.
-    [[nodiscard]] static TarnResult<CanHandle> open(const ChannelIdentity& identity,
-                                                    const BusConfiguration& configuration,
-                                                    CanOpenFlags flags);
+    //
+    // A driver that refuses the timing because the channel is in use at another one (by
+    // another program: tarnERR_NO_ACCESS) gives that timing in `in_use`, when asked for.
+    [[nodiscard]] static TarnResult<CanHandle> open(
+        const ChannelIdentity& identity, const BusConfiguration& configuration, CanOpenFlags flags,
+        std::optional<BusConfiguration>* in_use = nullptr);
 
     CanHandle(CanHandle&& other) noexcept;
     CanHandle& operator=(CanHandle&& other) noexcept;
