@@ -125,6 +125,10 @@ struct TxSession {
     std::uint32_t window_left = 0;   // packets of the current window not sent yet
     std::uint32_t awaiting_ack = 0;  // the last TP.DT sent, whose acknowledgement we wait for
     std::uint32_t max_packets_per_cts = kNoPacketLimit;  // byte 4 of our RTS
+    // Our RTS is on the bus: its transmit acknowledgement came back. Frames arrive in bus
+    // order, so a CTS or EOMACK before it answered another node's session with the same
+    // addresses and PGN (another application sharing our address), not this one.
+    bool announced = false;
     unsigned retransmissions = 0;
     Instant deadline;
 };
@@ -333,6 +337,11 @@ struct TransportProtocol::Impl {
             return;
         }
         TxSession& s = it->second;
+        if (!s.announced) {
+            QZ_LOG_INFO(kTarget, "Received CTS for {} before our RTS was on the bus, ignoring",
+                        to_string(it->first));
+            return;
+        }
         if (s.state == SessionState::SendingData) {
             QZ_LOG_WARN(kTarget, "Received CTS during data transfer, aborting session");
             abort_tx(it, kReasonCtsDuringTransfer, now);
@@ -386,12 +395,27 @@ struct TransportProtocol::Impl {
             return;
         }
         const TxSession& s = it->second;
+        if (s.state != SessionState::WaitingForEom) {
+            // Before our last packet nothing can acknowledge this session's message: the
+            // EOMACK ends another node's session with the same addresses.
+            QZ_LOG_INFO(kTarget, "Received EOMACK for {} in state {}, ignoring", to_string(key),
+                        to_string(s.state));
+            return;
+        }
         const bool matches = cm_size(d) == s.message.size() && d[3] == s.total_packets &&
                              normalized_pgn(cm_pgn(d)) == s.pgn;
         end_tx(it, matches, frame.timestamp, now);
     }
 
     void on_tx_ack(const J1939Message& frame, Instant now) {
+        if (frame.pgn == kPgnTpCm && frame.data && !frame.data->empty() &&
+            (*frame.data)[0] == kRts) {
+            if (const auto it = tx.find(SessionKey{frame.src_addr, frame.dest_addr});
+                it != tx.end() && !it->second.bam) {
+                it->second.announced = true;
+            }
+            return;
+        }
         if (frame.pgn != kPgnTpDt || !frame.data || frame.data->empty()) {
             return;
         }
