@@ -564,7 +564,8 @@ TEST(J1939Exports, ClaimsOfKilledProcessesAreTakenBack) {
     const Read defended = claim_of_a();
     ASSERT_EQ(defended.result.status, 0);
     EXPECT_TRUE(claimed(a, 0x80, true));
-    EXPECT_TRUE(log_has("Took back address claim for address 80"));
+    // (Which process took the dead entry back is not said: every live process that uses the
+    // table does it, and other tests running beside this one use it too.)
 
     // More processes with one claim each fill the table beside a's (15 on a table of its
     // own; fewer when other programs on the machine hold entries: those that find it full
@@ -599,7 +600,6 @@ TEST(J1939Exports, ClaimsOfKilledProcessesAreTakenBack) {
     }
     std::printf("%d killed processes held claims\n", fillers);
     EXPECT_GT(fillers, 0);
-    EXPECT_NE(j.claim_address(a, 0xA0, low(kHigh), high(kHigh)), 0) << "the table is full";
     for (platform::ChildProcess& peer : peers) {
         peer.kill_hard();
         peer.wait();
