@@ -87,7 +87,7 @@ runtime_only() {
     inside && $0 ~ after_pass { late = 1 }
     inside && /^\[  FAILED  \]/ { failed_case = 1 }
     /^Test Passed\.$/ { next }
-    /^Test Failed/ || /^Test Not Run/ || /^Test Timeout/ {
+    /^Test Failed/ || /^Test Fail Reason:/ || /^Test Not Run/ || /^Test Timeout/ {
       print ((runtime || (late && !failed_case)) ? "retry " : "fail ") name
     }
   ' "$1/Testing/Temporary/LastTest.log"
