@@ -554,6 +554,10 @@ void J1939ClientTest::two_applications_share_an_address(const std::filesystem::p
     ASSERT_EQ(command(client, 16, {1}), 0);
     ASSERT_TRUE(peer.next(address_claimed).has_value());
     const auto dir = world.directory();
+    // The files of an earlier run of this scenario in the same process are gone.
+    for (const char* name : {"shared.out", "shared-ready", "shared-go"}) {
+        std::filesystem::remove(dir / name);
+    }
     const Bytes from_other = pattern(60, 0x22);
     // The other application: a higher NAME, the same filter and echo; it reads the node's
     // transfer, then sends its own when told to and reads its confirmation.
