@@ -911,8 +911,7 @@ namespace {
 // A channel that is on the bus for a handle of another process keeps its bit rate, as a
 // controller in use does: a request for another rate is refused. The segments may differ
 // (programs choose their own sample points, and the simulated bus delivers by bit rate).
-bool held_at_other_timing(const SharedState& s, tarnHandle handle, std::int32_t bitrate,
-                          std::uint32_t /*tseg1*/, std::uint32_t /*tseg2*/) {
+bool held_at_other_rate(const SharedState& s, tarnHandle handle, std::int32_t bitrate) {
     const HandleState& self = s.handles[handle];
     const ChannelState& ch = s.channels[self.channel];
     if (ch.bitrate == bitrate) {
@@ -940,7 +939,7 @@ tarnStatus Simulator::set_bus_params(tarnHandle handle, std::int32_t bitrate, st
         (samples != 1 && samples != 3)) {
         return kErrParam;
     }
-    if (held_at_other_timing(s, handle, bitrate, tseg1, tseg2)) {
+    if (held_at_other_rate(s, handle, bitrate)) {
         return kErrNoAccess;
     }
     ChannelState& ch = s.channels[s.handles[handle].channel];
@@ -989,9 +988,7 @@ tarnStatus Simulator::set_bus_params_tq(tarnHandle handle, const tarnBusParamsTq
         }
     }
     const std::uint32_t clock = s.interfaces[h.channel / kMaxChannelsPerInterface].clock_hz;
-    if (held_at_other_timing(s, handle, tq_bitrate(clock, *nominal),
-                             static_cast<std::uint32_t>(nominal->prop + nominal->phase1),
-                             static_cast<std::uint32_t>(nominal->phase2))) {
+    if (held_at_other_rate(s, handle, tq_bitrate(clock, *nominal))) {
         return kErrNoAccess;
     }
     ChannelState& ch = s.channels[h.channel];
