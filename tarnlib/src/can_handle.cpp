@@ -27,6 +27,15 @@ const DriverLibrary& driver() {
     return DriverLibrary::instance();
 }
 
+// A driver that explains a failure (an interface that is down, and the command that brings
+// it up, say) has its words in the log beside the status.
+void log_driver_detail(const ChannelIdentity& identity) {
+    const std::string detail = driver().error_detail();
+    if (!detail.empty()) {
+        QZ_LOG_WARN(kOpenTarget, "CAN driver on channel {}: {}", to_string(identity), detail);
+    }
+}
+
 }  // namespace
 
 double clock_frequency_hz(const tarnClockInfo& info) {
@@ -90,10 +99,12 @@ TarnResult<CanHandle> CanHandle::open(const ChannelIdentity& identity,
     const std::int32_t handle =
         driver().open_channel(h.channel_, static_cast<std::int32_t>(h.flags_.bits));
     if (handle < 0) {
+        log_driver_detail(identity);
         return platform::unexpected(to_status(handle));
     }
     h.handle_ = handle;
     if (Status st = h.set_timing(configuration); st != Status::tarnOK) {
+        log_driver_detail(identity);
         if (st == Status::tarnERR_NO_ACCESS) {
             // The channel runs at another timing for someone else, who keeps it.
             if (auto current = h.get_timing()) {
@@ -320,7 +331,11 @@ Status CanHandle::io_ctl(std::uint32_t function, std::uint32_t value) const {
 }
 
 Status CanHandle::bus_on() const {
-    return to_status(driver().bus_on(handle_));
+    const Status st = to_status(driver().bus_on(handle_));
+    if (st != Status::tarnOK) {
+        log_driver_detail(identity_);
+    }
+    return st;
 }
 
 Status CanHandle::bus_off() const {

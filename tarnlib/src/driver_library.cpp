@@ -56,6 +56,7 @@ struct DriverLibrary::Functions {
 struct DriverLibrary::State {
     std::optional<platform::DynamicLibrary> library;
     Functions functions;
+    tarnGetErrorDetail_fn error_detail = nullptr;  // optional
     bool loaded = false;
 };
 
@@ -112,6 +113,7 @@ DriverLibrary::DriverLibrary() : state_(new State) {
         state_->functions = {};
         return;
     }
+    state_->error_detail = library->function<tarnGetErrorDetail_fn>("tarnGetErrorDetail");
     state_->library = std::move(library.value());
     state_->loaded = true;
     f.initialize_library();
@@ -292,6 +294,15 @@ std::int32_t DriverLibrary::get_handle_data(std::int32_t handle, std::int32_t it
         return kNotLoaded;
     }
     return state_->functions.get_handle_data(handle, item, buffer, size);
+}
+
+std::string DriverLibrary::error_detail() const {
+    if (!state_->loaded || state_->error_detail == nullptr) {
+        return {};
+    }
+    char text[512] = {};
+    const std::uint32_t length = state_->error_detail(text, sizeof text);
+    return length == 0 ? std::string{} : std::string(text);
 }
 
 }  // namespace tarnlib

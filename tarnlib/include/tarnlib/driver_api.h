@@ -172,6 +172,11 @@ typedef tarnStatus(TARN_CALL* tarnIoCtl_fn)(tarnHandle handle, uint32_t function
 typedef tarnStatus(TARN_CALL* tarnGetHandleData_fn)(tarnHandle handle, int32_t item,
                                                     void* buffer, uint32_t size);
 
+/* Optional: the text that explains the calling thread's last failed call (what to do
+ * about it, say), copied into buffer and then forgotten; returns its length, 0 if none.
+ * Drivers without it have no such texts. */
+typedef uint32_t(TARN_CALL* tarnGetErrorDetail_fn)(char* buffer, uint32_t size);
+
 #ifdef __cplusplus
 }
 #endif

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 #include "tarnlib/driver_api.h"
 
@@ -64,6 +65,9 @@ class DriverLibrary {
                         std::uint32_t size) const noexcept;
     std::int32_t get_handle_data(std::int32_t handle, std::int32_t item, void* buffer,
                                  std::uint32_t size) const noexcept;
+
+    // The driver's explanation of this thread's last failed call, if it gives one.
+    std::string error_detail() const;
 
     // The process-wide driver lock shared by discovery and device opening.
     std::mutex& driver_lock() noexcept { return driver_lock_; }
