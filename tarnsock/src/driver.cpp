@@ -71,6 +71,17 @@ std::int64_t realtime_ns() {
     return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
+// Virtual interfaces (vcan, vxcan) have no controller: no bit timing, state or counters,
+// and libsocketcan would only complain about them on stderr.
+bool has_controller(const InterfaceInfo& iface) {
+    return iface.kind != DeviceKind::Virtual;
+}
+
+std::uint32_t clock_hz(const InterfaceInfo& iface) {
+    return has_controller(iface) ? link_clock_hz(iface.name).value_or(kVirtualClockHz)
+                                 : kVirtualClockHz;
+}
+
 bool valid_fd_length(std::uint32_t n) {
     return n <= 8 || n == 12 || n == 16 || n == 20 || n == 24 || n == 32 || n == 48 || n == 64;
 }
@@ -140,7 +151,9 @@ Driver& Driver::instance() {
     return *driver;
 }
 
-Driver::Driver() : ring_(EchoRing::open("tarnsock_sent_frames")) {}
+// The ring is one per user: shared objects are private to their user, so programs of
+// another user on the same interface count as other programs.
+Driver::Driver() : ring_(EchoRing::open("tarnsock_sent_frames_" + std::to_string(::getuid()))) {}
 
 std::shared_ptr<Handle> Driver::find(tarnHandle handle) {
     if (handle < 0 || static_cast<std::size_t>(handle) >= kMaxHandles) {
@@ -190,7 +203,9 @@ tarnStatus Driver::channel_data(std::int32_t channel, std::int32_t item, void* b
         case TARN_CHANNELDATA_CARD_UPC_NO:
             return put(std::uint64_t{iface.ean});
         case TARN_CHANNELDATA_BUS_PARAM_LIMITS: {
-            const TimingLimits l = link_timing_limits(iface.name).value_or(TimingLimits{});
+            const TimingLimits l = has_controller(iface)
+                                       ? link_timing_limits(iface.name).value_or(TimingLimits{})
+                                       : TimingLimits{};
             tarnBusParamLimits limits{};
             limits.version = 2;
             const auto i = [](std::uint32_t v) { return static_cast<std::int32_t>(v); };
@@ -211,7 +226,7 @@ tarnStatus Driver::channel_data(std::int32_t channel, std::int32_t item, void* b
             return put(limits);
         }
         case TARN_CHANNELDATA_CLOCK_INFO: {
-            const std::uint32_t hz = link_clock_hz(iface.name).value_or(kVirtualClockHz);
+            const std::uint32_t hz = clock_hz(iface);
             return put(tarnClockInfo{1, static_cast<std::int32_t>(hz), 1, 0, 0});
         }
         default:
@@ -264,6 +279,13 @@ tarnHandle Driver::open(std::int32_t channel, std::int32_t flags) {
     ::setsockopt(h->fd, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errors, sizeof errors);
     ::setsockopt(h->fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
     ::setsockopt(h->fd, SOL_SOCKET, SO_RXQ_OVFL, &one, sizeof one);
+    // Room for bursts while the reader is busy: about 1000 frames where the system allows
+    // it (the forced size needs CAP_NET_ADMIN; the plain one is capped by rmem_max).
+    const int receive_buffer = 1 << 20;
+    if (::setsockopt(h->fd, SOL_SOCKET, SO_RCVBUFFORCE, &receive_buffer, sizeof receive_buffer) !=
+        0) {
+        ::setsockopt(h->fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    }
     if (flags & TARN_OPEN_CAN_FD) {
         ::setsockopt(h->fd, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &one, sizeof one);
     }
@@ -344,7 +366,7 @@ tarnStatus Driver::set_bus_params(tarnHandle handle, std::int32_t bitrate, std::
     if (h->on_bus) {
         return fail(kErrNoAccess, "set the bit rate before going on bus");
     }
-    if (iface.kind != DeviceKind::Virtual) {
+    if (has_controller(iface)) {
         const std::optional<LinkTiming> current = link_timing(iface.name);
         const bool up = current && interface_up(kSysfsNet, iface).value_or(false);
         if (up) {
@@ -391,7 +413,7 @@ tarnStatus Driver::set_bus_params_tq(tarnHandle handle, const tarnBusParamsTq* n
     if (data != nullptr) {
         return fail(kErrNotSupported, "the CAN FD data phase is set by the administrator");
     }
-    const std::uint32_t hz = link_clock_hz(h->iface.name).value_or(kVirtualClockHz);
+    const std::uint32_t hz = clock_hz(h->iface);
     const auto bitrate = static_cast<std::int32_t>(
         hz / static_cast<std::uint32_t>(nominal->prescaler * nominal->tq));
     return set_bus_params(
@@ -410,7 +432,7 @@ tarnStatus Driver::get_bus_params(tarnHandle handle, bool data_phase, std::int32
         return kErrNotSupported;
     }
     LinkTiming t;
-    if (auto current = link_timing(h->iface.name)) {
+    if (auto current = has_controller(h->iface) ? link_timing(h->iface.name) : std::nullopt) {
         t = *current;
     } else {
         std::lock_guard lock(h->mutex);
@@ -473,7 +495,7 @@ tarnStatus Driver::bus_on(tarnHandle handle, bool on) {
     if (h->on_bus) {
         return kOk;
     }
-    if (iface.kind != DeviceKind::Virtual) {
+    if (has_controller(iface)) {
         const LinkState state = link_state(iface.name);
         const bool privileged = may_configure_links();
         const std::optional<bool> up = interface_up(kSysfsNet, iface);
@@ -712,6 +734,11 @@ int Driver::receive_one(Handle& h, Received& out) {
             if (frame.can_id & CAN_ERR_RESTARTED) {
                 h.bus_off = false;
             }
+            if ((frame.can_id & CAN_ERR_CRTL) &&
+                (frame.data[1] & (CAN_ERR_CRTL_RX_OVERFLOW | CAN_ERR_CRTL_TX_OVERFLOW))) {
+                h.hw_overflow_pending = true;
+                h.hw_overflow_status = true;
+            }
             out.flags = TARN_MSG_ERROR_FRAME;
         } else {
             const bool ext = (frame.can_id & CAN_EFF_FLAG) != 0;
@@ -731,6 +758,10 @@ int Driver::receive_one(Handle& h, Received& out) {
         if (h.overflow_pending) {
             out.flags |= TARN_MSG_SW_OVERRUN;
             h.overflow_pending = false;
+        }
+        if (h.hw_overflow_pending && !(out.flags & TARN_MSG_ERROR_FRAME)) {
+            out.flags |= TARN_MSG_HW_OVERRUN;
+            h.hw_overflow_pending = false;
         }
         return 1;
     }
@@ -794,7 +825,7 @@ tarnStatus Driver::read_status(tarnHandle handle, std::uint32_t* status) {
         return kErrParam;
     }
     std::uint32_t word = 0;
-    switch (h->iface.kind == DeviceKind::Virtual ? LinkState::Unknown : link_state(h->iface.name)) {
+    switch (has_controller(h->iface) ? link_state(h->iface.name) : LinkState::Unknown) {
         case LinkState::Warning:
             word = TARN_STAT_ERROR_WARNING | TARN_STAT_ERROR_ACTIVE;
             break;
@@ -809,7 +840,8 @@ tarnStatus Driver::read_status(tarnHandle handle, std::uint32_t* status) {
             word = TARN_STAT_ERROR_ACTIVE;
             break;
     }
-    if (auto counters = link_error_counters(h->iface.name)) {
+    if (auto counters =
+            has_controller(h->iface) ? link_error_counters(h->iface.name) : std::nullopt) {
         word |= (counters->tx > 0 ? TARN_STAT_TXERR : 0) | (counters->rx > 0 ? TARN_STAT_RXERR : 0);
     }
     pollfd p{h->fd, POLLIN, 0};
@@ -828,6 +860,10 @@ tarnStatus Driver::read_status(tarnHandle handle, std::uint32_t* status) {
     if (h->overflow_status) {
         word |= TARN_STAT_SW_OVERRUN;
         h->overflow_status = false;
+    }
+    if (h->hw_overflow_status) {
+        word |= TARN_STAT_HW_OVERRUN;
+        h->hw_overflow_status = false;
     }
     *status = word;
     return kOk;
@@ -910,7 +946,7 @@ tarnStatus Driver::handle_data(tarnHandle handle, std::int32_t item, void* buffe
             return put(type);
         }
         case TARN_HANDLEDATA_CLOCK_INFO: {
-            const std::uint32_t hz = link_clock_hz(h->iface.name).value_or(kVirtualClockHz);
+            const std::uint32_t hz = clock_hz(h->iface);
             return put(tarnClockInfo{1, static_cast<std::int32_t>(hz), 1, 0, 0});
         }
         default:

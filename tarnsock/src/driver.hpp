@@ -51,12 +51,14 @@ struct Handle {
 
     std::mutex rx_mutex;  // one reader at a time; guards the fields below it
     std::uint32_t drops_seen = 0;
-    bool overflow_pending = false;  // flag the next frame delivered
+    bool overflow_pending = false;     // the socket's queue dropped: flag the next frame
+    bool hw_overflow_pending = false;  // the controller's receive buffer overflowed: same
 
     std::mutex mutex;  // guards everything below
     bool on_bus = false;
     bool silent = false;
-    bool overflow_status = false;  // reported once by read_status
+    bool overflow_status = false;     // reported once by read_status
+    bool hw_overflow_status = false;  // reported once by read_status
     bool bus_off = false;          // from error frames
     std::int32_t bitrate = 0;      // asked for by set_bus_params (virtual interfaces keep it)
     std::uint32_t tseg1 = 0, tseg2 = 0, sjw = 0;
