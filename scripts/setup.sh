@@ -19,3 +19,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -q
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
+# The virtual machine for the SocketCAN tests: qemu, busybox, can-utils and Debian's kernel.
+bash "$(dirname "$0")/vm/setup.sh"
