@@ -111,6 +111,10 @@ for preset in linux-debug linux-asan linux-tsan mingw-x64 mingw-x86; do
   grep -E '^RETRIED' "$log/ctest-$preset.log" | sed 's/^/   /'
 done
 
+# SocketCAN in a virtual machine (this machine's kernel has no CAN modules): vcan, vxcan, two
+# emulated SJA1000 controllers on one bus and the kernel's J1939 stack (scripts/vm/).
+stage vm-smoke scripts/vm/run.sh scripts/vm/smoke.sh
+
 stage exports-x64 scripts/check-dll-exports.sh x86_64-w64-mingw32-objdump build/mingw-x64/bin/qz121032.dll
 stage exports-x86 scripts/check-dll-exports.sh i686-w64-mingw32-objdump build/mingw-x86/bin/qz121032.dll
 # The Windows installer (under wine, a prefix of its own) and the Debian packages (installed
