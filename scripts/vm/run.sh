@@ -25,9 +25,10 @@
 # "tester" (uid and gid 1000, home /home/tester); the loopback interface up and no other
 # interface configured: vcan, vxcan and can0/can1 (the two emulated controllers, kvaser_pci
 # driver) are the script's to set up. The helper "as-user CMD [ARGS...]" runs CMD as tester.
-# SCRIPT runs as root under "sh -e" with ARGS, in /tmp, standard input from /dev/null; it is
-# read from its own absolute path when that is inside a share, from a copy in /vm/script
-# otherwise.
+# SCRIPT runs as root under "sh -e" with ARGS, standard input from /dev/null, in the current
+# directory when the guest has it (inside a share, or on the way to one, where relative paths
+# into the share work as here), else in /tmp. It is read from its own absolute path when that
+# is inside a share, from a copy in /vm/script otherwise.
 #
 # The guest's console comes to standard output. When SCRIPT ends the guest prints the marker
 # line "VM_SCRIPT_EXIT=N" with its exit status N and powers off; run.sh exits with N. Without
@@ -95,6 +96,7 @@ quote() { printf "'%s'" "$(printf '%s' "$1" | sed "s/'/'\\\\''/g")"; }
   printf 'set --'
   for a in "$guest_script" "$@"; do printf ' %s' "$(quote "$a")"; done
   echo
+  echo "cd $(quote "$PWD") 2>/dev/null || cd /tmp"
 } >"$fs/vm/command"
 
 # The shared directories: "TAG PATH" lines the guest mounts, and qemu's options for them.
