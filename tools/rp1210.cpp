@@ -42,6 +42,9 @@ Overloaded(F...) -> Overloaded<F...>;
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Each message line goes out when it is printed, also into a pipe or a file, so that
+    // "rp1210 dump | grep ..." and a log being followed see messages as they come.
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     const std::vector<std::string> args(argv + 1, argv + argc);
     auto invocation = parse_command_line(args, default_library());
     if (!invocation) {

@@ -82,6 +82,24 @@ std::uint32_t clock_hz(const InterfaceInfo& iface) {
                                  : kVirtualClockHz;
 }
 
+// "can0: USB 1d50:606f, serial 004C00435652" and the like, for listings.
+std::string describe(const InterfaceInfo& iface) {
+    char ids[32];
+    std::snprintf(ids, sizeof ids, "%04x:%04x", iface.vendor, iface.product);
+    switch (iface.kind) {
+        case DeviceKind::Usb:
+            return iface.name + ": USB " + ids + ", " +
+                   (iface.device_text.rfind("port ", 0) == 0 ? iface.device_text
+                                                             : "serial " + iface.device_text);
+        case DeviceKind::Pci:
+            return iface.name + ": PCI " + ids + " at " + iface.device_text;
+        case DeviceKind::Virtual:
+            return iface.name + ": virtual, no controller";
+        default:
+            return iface.name + ": " + iface.device_text;
+    }
+}
+
 bool valid_fd_length(std::uint32_t n) {
     return n <= 8 || n == 12 || n == 16 || n == 20 || n == 24 || n == 32 || n == 48 || n == 64;
 }
@@ -224,6 +242,14 @@ tarnStatus Driver::channel_data(std::int32_t channel, std::int32_t item, void* b
             limits.data_min = limits.nominal_min;
             limits.data_max = limits.nominal_max;
             return put(limits);
+        }
+        case TARN_CHANNELDATA_DEVDESCR_ASCII: {
+            const std::string text = describe(iface);
+            if (buffer == nullptr || size <= text.size()) {
+                return kErrParam;
+            }
+            std::memcpy(buffer, text.c_str(), text.size() + 1);
+            return kOk;
         }
         case TARN_CHANNELDATA_CLOCK_INFO: {
             const std::uint32_t hz = clock_hz(iface);
@@ -495,16 +521,23 @@ tarnStatus Driver::bus_on(tarnHandle handle, bool on) {
     if (h->on_bus) {
         return kOk;
     }
-    if (has_controller(iface)) {
+    const std::optional<bool> up = interface_up(kSysfsNet, iface);
+    if (!up) {
+        h->gone = true;
+        return fail(kErrNoCard, iface.name + " is gone");
+    }
+    if (!has_controller(iface)) {
+        if (!*up) {
+            return fail(kErrHardware, iface.name +
+                                          " is down. An administrator brings it up "
+                                          "with: ip link set " +
+                                          iface.name + " up");
+        }
+    } else {
         const LinkState state = link_state(iface.name);
         const bool privileged = may_configure_links();
-        const std::optional<bool> up = interface_up(kSysfsNet, iface);
-        if (!up) {
-            h->gone = true;
-            return fail(kErrNoCard, iface.name + " is gone");
-        }
-        const bool down = !*up || state == LinkState::Stopped;
-        if (down) {
+        if (!*up || state == LinkState::Stopped) {
+            // Brought up with the timing set_bus_params gave it, where this program may.
             if (!privileged || h->bitrate == 0 || !start_link(iface.name)) {
                 const auto rate = static_cast<std::uint32_t>(h->bitrate != 0 ? h->bitrate : 250000);
                 return fail(kErrHardware, iface.name +

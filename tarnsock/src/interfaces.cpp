@@ -133,8 +133,9 @@ std::uint64_t text_serial(const std::string& text) {
         hash ^= c;
         hash *= 0x100000001b3ull;
     }
-    hash &= 0xFFFFFFFFFFFFull;
-    return hash == 0 ? 1 : hash;
+    // Serial numbers in the INI file's DeviceParams are 32-bit numbers.
+    const std::uint64_t folded = (hash ^ (hash >> 32)) & 0xFFFFFFFFull;
+    return folded == 0 ? 1 : folded;
 }
 
 std::uint64_t make_ean(DeviceKind kind, std::uint32_t vendor, std::uint32_t product) {

@@ -45,7 +45,8 @@ std::optional<bool> interface_up(const std::filesystem::path& sysfs_net,
 // digits each, a zero and the check digit, packed as decimal digits in hexadecimal nibbles.
 std::uint64_t make_ean(DeviceKind kind, std::uint32_t vendor, std::uint32_t product);
 
-// A 48-bit number from a text (FNV-1a), for serial numbers that are not plain numbers.
+// A 32-bit number from a text (FNV-1a), for serial numbers that are not plain numbers of
+// at most nine digits: DeviceParams take 32-bit serial numbers.
 std::uint64_t text_serial(const std::string& text);
 
 }  // namespace tarnsock

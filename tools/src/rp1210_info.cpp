@@ -9,6 +9,8 @@
 #include "rp1210_commands.hpp"
 #include "rp1210_hints.hpp"
 #include "tarnlib/channel_identity.hpp"
+#include "tarnlib/driver_api.h"
+#include "tarnlib/driver_library.hpp"
 #include "tarnlib/status.hpp"
 #include "tools/rp1210_messages.hpp"
 
@@ -213,6 +215,17 @@ int run_devices() {
         const auto number = directory.channel_number(identity);
         print(fmt::format("  {}  {}\n", number ? std::to_string(*number) : std::string("?"),
                           tarnlib::to_string(identity)));
+        // Drivers that describe their channels (the SocketCAN driver names the interface
+        // and its device) get a second line, with the DeviceParams that select the channel.
+        char description[256] = {};
+        if (number &&
+            tarnlib::DriverLibrary::instance().get_channel_data(
+                *number, TARN_CHANNELDATA_DEVDESCR_ASCII, description, sizeof description) == 0) {
+            const std::string ean =
+                tarnlib::to_string(identity).substr(0, tarnlib::to_string(identity).find('/'));
+            print(fmt::format("      {}; DeviceParams=EAN={},Serial={},Chan={}\n", description, ean,
+                              identity.serial, identity.channel));
+        }
     }
     return status;
 }

@@ -25,6 +25,7 @@ typedef int32_t tarnHandle;
 #define TARN_CHANNELDATA_CHAN_NO_ON_CARD 6    /* uint32_t */
 #define TARN_CHANNELDATA_CARD_SERIAL_NO 7     /* uint64_t */
 #define TARN_CHANNELDATA_CARD_UPC_NO 11       /* uint64_t, the EAN in packed decimal */
+#define TARN_CHANNELDATA_DEVDESCR_ASCII 26    /* char[]: the channel described for people (optional) */
 #define TARN_CHANNELDATA_BUS_PARAM_LIMITS 45  /* tarnBusParamLimits */
 #define TARN_CHANNELDATA_CLOCK_INFO 46        /* tarnClockInfo */
 
