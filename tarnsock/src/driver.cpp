@@ -538,7 +538,10 @@ tarnStatus Driver::bus_on(tarnHandle handle, bool on) {
         const bool privileged = may_configure_links();
         if (!*up || state == LinkState::Stopped) {
             // Brought up with the timing set_bus_params gave it, where this program may.
-            if (!privileged || h->bitrate == 0 || !start_link(iface.name)) {
+            // A silent handle brings it up listen-only: nobody else is on it yet, and a
+            // rate being tried must not disturb the bus.
+            if (!privileged || h->bitrate == 0 || !set_link_listen_only(iface.name, h->silent) ||
+                !start_link(iface.name)) {
                 const auto rate = static_cast<std::uint32_t>(h->bitrate != 0 ? h->bitrate : 250000);
                 return fail(kErrHardware, iface.name +
                                               " is down. An administrator brings it up with: " +

@@ -59,8 +59,8 @@ struct Handle {
     bool silent = false;
     bool overflow_status = false;     // reported once by read_status
     bool hw_overflow_status = false;  // reported once by read_status
-    bool bus_off = false;          // from error frames
-    std::int32_t bitrate = 0;      // asked for by set_bus_params (virtual interfaces keep it)
+    bool bus_off = false;             // from error frames
+    std::int32_t bitrate = 0;         // asked for by set_bus_params (virtual interfaces keep it)
     std::uint32_t tseg1 = 0, tseg2 = 0, sjw = 0;
     std::deque<TxFrame> tx;  // frames not yet taken by the kernel
 

@@ -68,6 +68,13 @@ bool set_link_timing(const std::string& name, std::uint32_t bitrate, std::uint32
     return can_set_bitrate_samplepoint(name.c_str(), bitrate, sample_point) == 0;
 }
 
+bool set_link_listen_only(const std::string& name, bool on) {
+    can_ctrlmode mode{};
+    mode.mask = CAN_CTRLMODE_LISTENONLY;
+    mode.flags = on ? CAN_CTRLMODE_LISTENONLY : 0;
+    return can_set_ctrlmode(name.c_str(), &mode) == 0;
+}
+
 bool start_link(const std::string& name) {
     return can_do_start(name.c_str()) == 0;
 }

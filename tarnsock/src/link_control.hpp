@@ -38,6 +38,9 @@ std::optional<ErrorCounters> link_error_counters(const std::string& name);
 
 // Sets the bit rate and sample point of an interface that is down; needs CAP_NET_ADMIN.
 bool set_link_timing(const std::string& name, std::uint32_t bitrate, std::uint32_t sample_point);
+// Listen-only: the controller neither acknowledges nor sends error frames, so that a
+// wrong bit rate (a detection trying rates, say) does not disturb the bus. Down only.
+bool set_link_listen_only(const std::string& name, bool on);
 bool start_link(const std::string& name);
 bool restart_link(const std::string& name);
 

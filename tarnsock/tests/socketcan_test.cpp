@@ -45,6 +45,7 @@ struct Api {
     tarnSetBusParams_fn set_bus_params = nullptr;
     tarnGetBusParams_fn get_bus_params = nullptr;
     tarnBusOn_fn bus_on = nullptr;
+    tarnSetBusOutputControl_fn output_control = nullptr;
     tarnWrite_fn write = nullptr;
     tarnWriteSync_fn write_sync = nullptr;
     tarnReadWait_fn read_wait = nullptr;
@@ -69,6 +70,7 @@ Api& api() {
         made->set_bus_params = l.function<tarnSetBusParams_fn>("tarnSetBusParams");
         made->get_bus_params = l.function<tarnGetBusParams_fn>("tarnGetBusParams");
         made->bus_on = l.function<tarnBusOn_fn>("tarnBusOn");
+        made->output_control = l.function<tarnSetBusOutputControl_fn>("tarnSetBusOutputControl");
         made->write = l.function<tarnWrite_fn>("tarnWrite");
         made->write_sync = l.function<tarnWriteSync_fn>("tarnWriteSync");
         made->read_wait = l.function<tarnReadWait_fn>("tarnReadWait");
@@ -309,7 +311,17 @@ TEST(SocketCan, BitTimingBelongsToTheInterface) {
         ASSERT_TRUE(tarnsock::link_timing("can1").has_value());
         EXPECT_EQ(tarnsock::link_timing("can1")->bitrate, 500000u);
         api().close(down);
-        run("ip link set can1 down && ip link set can1 type can bitrate 250000 && "
+        // A silent handle brings it up listen-only, so that a rate being tried (bit-rate
+        // detection) cannot disturb the bus.
+        run("ip link set can1 down");
+        const tarnHandle silent = api().open(can1_channel, 0);
+        ASSERT_GE(silent, 0);
+        EXPECT_EQ(api().output_control(silent, TARN_DRIVERTYPE_SILENT), kOk);
+        EXPECT_EQ(api().set_bus_params(silent, 125000, 13, 2, 1, 1, 0), kOk) << detail();
+        EXPECT_EQ(api().bus_on(silent), kOk) << detail();
+        EXPECT_EQ(std::system("ip -details link show can1 | grep -q LISTEN-ONLY"), 0);
+        api().close(silent);
+        run("ip link set can1 down && ip link set can1 type can listen-only off bitrate 250000 && "
             "ip link set can1 up");
     } else {
         EXPECT_EQ(api().set_bus_params(down, 250000, 13, 2, 1, 1, 0), kHardware);
