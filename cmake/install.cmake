@@ -34,6 +34,7 @@ install(TARGETS ${_qz_tools} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONE
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/install.md
               ${PROJECT_SOURCE_DIR}/docs/ini.md ${PROJECT_SOURCE_DIR}/docs/tools.md
               ${PROJECT_SOURCE_DIR}/docs/j1939.md ${PROJECT_SOURCE_DIR}/docs/j1939_interface.md
+              ${PROJECT_SOURCE_DIR}/docs/socketcan.md
   DESTINATION ${QZ_INSTALL_DOCDIR} COMPONENT library)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/ostrel_qz121032.ini
               ${PROJECT_SOURCE_DIR}/examples/j1939_listen.c
@@ -73,3 +74,9 @@ install(TARGETS tarnsim
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT simulator
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT simulator)
 install(TARGETS tarnsim-node RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT simulator)
+
+# The SocketCAN driver: the same file name as the simulated driver, for real CAN interfaces
+# on Linux. Its package takes the simulator's place.
+if(TARGET tarnsock)
+  install(TARGETS tarnsock LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT socketcan)
+endif()

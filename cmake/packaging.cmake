@@ -1,7 +1,8 @@
 # The Debian packages, made by CPack from the install rules (cmake/install.cmake):
 #   qz121032          the "library" component
 #   qz121032-tarnsim  the "simulator" component: the simulated driver libtarnlib32.so.
-# A real driver package takes the simulator's place by providing tarnlib32-driver.
+#   qz121032-socketcan  the "socketcan" component: libtarnlib32.so over Linux SocketCAN.
+# A driver package takes another's place by providing tarnlib32-driver: one is installed.
 # scripts/package.sh runs `cpack -G DEB` in the linux-package build.
 set(CPACK_PACKAGE_NAME qz121032)
 set(CPACK_PACKAGE_VENDOR "Ostrel")
@@ -11,6 +12,9 @@ set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_COMPONENTS_ALL library simulator)
+if(TARGET tarnsock)
+  list(APPEND CPACK_COMPONENTS_ALL socketcan)
+endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -22,7 +26,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/bin)
 
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME qz121032)
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_LIBRARY_PACKAGE_RECOMMENDS "qz121032-tarnsim | tarnlib32-driver")
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_RECOMMENDS
+  "qz121032-tarnsim | qz121032-socketcan | tarnlib32-driver")
 # The first line of a description is the package's synopsis.
 set(CPACK_DEBIAN_LIBRARY_DESCRIPTION
   "RP1210 application-interface library for heavy-duty vehicle networks
@@ -44,5 +49,16 @@ libtarnlib32.so with the functions of the CAN driver library, on virtual
 interfaces and buses shared between processes (TARNSIM_CONFIG names their
 configuration), and tarnsim-node, a node on a simulated bus. Replace it with
 the driver of real hardware.")
+
+set(CPACK_DEBIAN_SOCKETCAN_PACKAGE_NAME qz121032-socketcan)
+set(CPACK_DEBIAN_SOCKETCAN_PACKAGE_PROVIDES tarnlib32-driver)
+set(CPACK_DEBIAN_SOCKETCAN_PACKAGE_CONFLICTS tarnlib32-driver)
+set(CPACK_DEBIAN_SOCKETCAN_PACKAGE_REPLACES qz121032-tarnsim)
+set(CPACK_DEBIAN_SOCKETCAN_DESCRIPTION
+  "SocketCAN driver for the Ostrel RP1210 library
+libtarnlib32.so with the functions of the CAN driver library over Linux
+SocketCAN: the RP1210 library then works on the machine's CAN interfaces
+(can0, ..., USB and PCI adapters, vcan). Installed instead of the simulated
+driver qz121032-tarnsim. See /usr/share/doc/qz121032/socketcan.md.")
 
 include(CPack)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the install packages into build/packages/:
-#   qz121032_VERSION_amd64.deb, qz121032-tarnsim_VERSION_amd64.deb   (Linux, CPack DEB)
+#   qz121032_VERSION_amd64.deb, qz121032-tarnsim_VERSION_amd64.deb,
+#   qz121032-socketcan_VERSION_amd64.deb                              (Linux, CPack DEB)
 #   qz121032-VERSION-setup.exe                                       (Windows, NSIS)
 # from the presets linux-package, mingw-x86 (the 32-bit DLL, the tools) and mingw-x64 (the
 # 64-bit DLL). Installs what it needs on a fresh Debian 12 machine (run as root).

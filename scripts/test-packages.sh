@@ -2,7 +2,8 @@
 # Builds the packages (scripts/package.sh) and tests them as a user installs them:
 #   Linux:   dpkg -i of both .deb files; `rp1210 devices` and a connect from another
 #            directory; a C program built with pkg-config and one with find_package, both
-#            run against the simulated driver; dpkg -r removes every file, --purge the INI.
+#            run against the simulated driver; dpkg -r removes every file, --purge the INI;
+#            then the SocketCAN driver in the simulator's place, which it refuses beside it.
 #   Windows: the installer under wine in a fresh 64-bit prefix of its own: a silent install
 #            beside two other makers' names in RP121032.INI, the 32-bit rp1210.exe run from
 #            another directory loads qz121032.dll by name and connects through the
@@ -52,6 +53,7 @@ work=$(mktemp -d /tmp/qz121032-packages.XXXXXX)
 # --- Linux ------------------------------------------------------------------------
 echo "== Debian packages"
 if dpkg -s qz121032 >/dev/null 2>&1 || dpkg -s qz121032-tarnsim >/dev/null 2>&1 \
+   || dpkg -s qz121032-socketcan >/dev/null 2>&1 \
    || [ -e /etc/qz121032.ini ]; then
   echo "   qz121032 is installed on this machine already: the Debian tests would change it"
   failed=$((failed + 1))
@@ -117,6 +119,19 @@ C
   left=$(while read -r f; do [ -f "$f" ] && echo "$f"; done <"$work/files")
   check "dpkg -r removed every file but the conffile" [ "$left" = /etc/qz121032.ini ]
   check "dpkg --purge removes the conffile" bash -c "dpkg --purge qz121032 qz121032-tarnsim >/dev/null && [ ! -e /etc/qz121032.ini ]"
+
+  # The SocketCAN driver in the simulator's place: the library finds it by name, and this
+  # machine's kernel has no CAN interfaces to list.
+  linux_cleanup() { dpkg --purge qz121032 qz121032-tarnsim qz121032-socketcan >/dev/null 2>&1; }
+  dpkg -i "$out/qz121032_${version}_amd64.deb" "$out/qz121032-socketcan_${version}_amd64.deb" >>"$log/packages-dpkg.log" 2>&1
+  check "dpkg -i with the SocketCAN driver" [ $? -eq 0 ]
+  (cd "$work/elsewhere" && rp1210 devices) >"$work/devices-socketcan.txt" 2>&1
+  check "rp1210 devices on the SocketCAN driver" bash -c \
+    "grep -A1 'channels reported by the CAN driver:' '$work/devices-socketcan.txt' | grep -qx '  none'"
+  ! dpkg -i "$out/qz121032-tarnsim_${version}_amd64.deb" >>"$log/packages-dpkg.log" 2>&1
+  check "the simulated driver is refused beside it" [ $? -eq 0 ]
+  check "dpkg --purge of the SocketCAN driver" bash -c \
+    "dpkg --purge qz121032-socketcan qz121032 >>'$log/packages-dpkg.log' 2>&1 && [ ! -e /usr/lib/x86_64-linux-gnu/libtarnlib32.so ]"
   trap - EXIT
 fi
 

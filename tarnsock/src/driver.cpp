@@ -393,8 +393,11 @@ tarnStatus Driver::set_bus_params(tarnHandle handle, std::int32_t bitrate, std::
         return fail(kErrNoAccess, "set the bit rate before going on bus");
     }
     if (has_controller(iface)) {
-        const std::optional<LinkTiming> current = link_timing(iface.name);
-        const bool up = current && interface_up(kSysfsNet, iface).value_or(false);
+        // A controller that is down may have no timing yet (and libsocketcan would say so
+        // on stderr): it is asked only when up.
+        const bool up_now = interface_up(kSysfsNet, iface).value_or(false);
+        const std::optional<LinkTiming> current = up_now ? link_timing(iface.name) : std::nullopt;
+        const bool up = current.has_value();
         if (up) {
             // Others may be using the interface: taking it down to change the rate would
             // cut them off. Only the rate it runs at is accepted.
@@ -458,7 +461,9 @@ tarnStatus Driver::get_bus_params(tarnHandle handle, bool data_phase, std::int32
         return kErrNotSupported;
     }
     LinkTiming t;
-    if (auto current = has_controller(h->iface) ? link_timing(h->iface.name) : std::nullopt) {
+    if (auto current = has_controller(h->iface) && interface_up(kSysfsNet, h->iface).value_or(false)
+                           ? link_timing(h->iface.name)
+                           : std::nullopt) {
         t = *current;
     } else {
         std::lock_guard lock(h->mutex);
