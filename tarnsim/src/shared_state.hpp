@@ -151,4 +151,9 @@ struct SharedState {
     HandleState handles[kMaxHandles];
 };
 
+// Puts the block into the state the configuration describes: every interface plugged, no
+// handles, nothing on the wires, default bit timing and queue sizes, statistics from now.
+// Process tokens stay unique across resets.
+void initialise_state(SharedState& s, const Config& config, std::int64_t now);
+
 }  // namespace tarnsim
