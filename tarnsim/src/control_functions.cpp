@@ -87,7 +87,7 @@ tarnStatus Simulator::inject(std::int32_t bus, std::int32_t id, const void* data
         return kErrParam;
     }
     const std::int64_t now = now_ns();
-    advance(s, now, session.signals());
+    advance(s, now, session.wakeups());
     Frame f{};
     if (flags & TARN_MSG_ERROR_FRAME) {
         f = error_frame(now);
@@ -108,27 +108,7 @@ tarnStatus Simulator::inject(std::int32_t bus, std::int32_t id, const void* data
         }
         measure(f);
     }
-    BusState& b = s.buses[bus];
-    WireState& wire = s.wires[bus];
-    ChannelState sender{};
-    sender.bitrate = bitrate;
-    const std::int64_t duration = duration_ns(f, sender);
-    wire.busy_until_ns = std::max(wire.busy_until_ns, now) + duration;
-    ++b.frames;
-    b.bits += static_cast<std::uint64_t>(f.nominal_bits) + f.data_bits;
-    b.busy_ns += static_cast<std::uint64_t>(duration);
-    if (f.flags & TARN_MSG_ERROR_FRAME) {
-        ++b.error_frames;
-    }
-    for (std::uint32_t i = 0; i < wire.count; ++i) {
-        const std::size_t slot = wire.handles[i];
-        const HandleState& h = s.handles[slot];
-        if (receiving(s, h)) {
-            const bool readable =
-                (f.flags & TARN_MSG_ERROR_FRAME) || s.channels[h.channel].bitrate == bitrate;
-            push_rx(s, slot, readable ? f : error_frame(now), session.signals());
-        }
-    }
+    inject_frame(s, static_cast<std::uint32_t>(bus), f, bitrate, now, session.wakeups());
     return kOk;
 }
 
@@ -150,7 +130,7 @@ tarnStatus Simulator::force_bus_off(std::int32_t interface_index, std::int32_t c
         return kErrParam;
     }
     const std::int64_t now = now_ns();
-    advance(s, now, session.signals());
+    advance(s, now, session.wakeups());
     s.channels[global].bus_off = 1;
     const WireState& wire = s.wires[s.channels[global].wire];
     for (std::uint32_t i = 0; i < wire.count; ++i) {
@@ -206,22 +186,12 @@ tarnStatus Simulator::set_paced(bool paced) {
     }
     SharedState& s = session.state();
     const std::int64_t now = now_ns();
-    advance(s, now, session.signals());
+    advance(s, now, session.wakeups());
     s.paced = paced ? 1 : 0;
     if (!paced) {
         // What is on the wire ends now, like everything written from here on.
-        for (std::uint32_t w = 0; w < kMaxWires; ++w) {
-            for (std::uint32_t i = 0; i < s.wires[w].count; ++i) {
-                HandleState& h = s.handles[s.wires[w].handles[i]];
-                for (std::uint32_t n = 0; n < h.tx.count; ++n) {
-                    if (h.tx.at(n).time_ns != kNotScheduled) {
-                        h.tx.at(n).time_ns = now;
-                        note_pending(s, w, now);
-                    }
-                }
-            }
-        }
-        advance(s, now, session.signals());
+        end_all_now(s, now);
+        advance(s, now, session.wakeups());
     }
     return kOk;
 }
@@ -237,7 +207,7 @@ tarnStatus Simulator::get_bus_stats(std::int32_t bus, tarnsim_bus_stats* stats, 
         return kErrParam;
     }
     const std::int64_t now = now_ns();
-    advance(s, now, session.signals());
+    advance(s, now, session.wakeups());
     BusState& b = s.buses[bus];
     stats->frames = b.frames;
     stats->error_frames = b.error_frames;

@@ -144,34 +144,11 @@ tarnHandle Simulator::open_channel(std::int32_t channel, std::int32_t flags) {
             return kErrNoAccess;
         }
     }
-    std::size_t slot = 0;
-    while (slot < kMaxHandles && s.handles[slot].in_use) {
-        ++slot;
-    }
+    const std::size_t slot =
+        open_handle(s, attachment_->token, global, static_cast<std::uint32_t>(flags));
     if (slot == kMaxHandles) {
         return kErrNoHandles;
     }
-    HandleState& h = s.handles[slot];
-    h.in_use = 1;
-    h.owner = attachment_->token;
-    h.channel = global;
-    h.generation = is.generation;
-    h.open_flags = static_cast<std::uint32_t>(flags);
-    h.on_bus = 0;
-    h.silent = 0;
-    h.txack = 0;
-    h.local_txack = 0;
-    h.local_echo = 0;
-    h.overflow_pending = 0;
-    h.overflow_status = 0;
-    h.wire = wire;
-    h.wakeable = 0;
-    h.poked = 0;
-    h.armed_ns = kNotScheduled;
-    h.rx.clear();
-    h.tx.clear();
-    WireState& w = s.wires[wire];
-    w.handles[w.count++] = static_cast<std::uint8_t>(slot);
     // A slot this process had before another process's reset is listed already.
     mine_.erase(std::remove(mine_.begin(), mine_.end(), slot), mine_.end());
     mine_.push_back(static_cast<std::uint8_t>(slot));
@@ -334,9 +311,9 @@ tarnStatus Simulator::set_output_control(tarnHandle handle, std::uint32_t mode) 
     }
     const auto slot = static_cast<std::size_t>(handle);
     const std::int64_t now = now_ns();
-    advance(s, now, session.signals());
+    advance(s, now, session.wakeups());
     s.handles[slot].silent = mode == TARN_DRIVERTYPE_SILENT ? 1 : 0;
-    schedule_pending(s, slot, now, session.signals());
+    schedule_pending(s, slot, now, session.wakeups());
     poke(s, slot, now, true, session.signals());  // a write sync looks at the new end times
     return kOk;
 }
@@ -350,11 +327,11 @@ tarnStatus Simulator::bus_on(tarnHandle handle, bool on) {
     const auto slot = static_cast<std::size_t>(handle);
     HandleState& h = s.handles[slot];
     const std::int64_t now = now_ns();
-    advance(s, now, session.signals());
+    advance(s, now, session.wakeups());
     if (on) {
         s.channels[h.channel].bus_off = 0;  // going on bus recovers from bus off
         h.on_bus = 1;
-        schedule_pending(s, slot, now, session.signals());
+        schedule_pending(s, slot, now, session.wakeups());
     } else {
         h.on_bus = 0;
         h.tx.clear();
@@ -401,17 +378,17 @@ tarnStatus Simulator::write(tarnHandle handle, std::int32_t id, const void* data
         (flags & kSentFlags & ~(TARN_MSG_STD | TARN_MSG_EXT)) | (ext ? TARN_MSG_EXT : TARN_MSG_STD);
     measure(f);
     const std::int64_t now = now_ns();
-    advance(s, now, session.signals());
+    advance(s, now, session.wakeups());
     if (h.tx.count >= s.channels[h.channel].tx_capacity) {
         return kErrTxBufOfl;
     }
     if (transmitting(s, h)) {
-        schedule(s, slot, f, now, session.signals());
+        schedule(s, slot, f, now, session.wakeups());
     } else {
         f.time_ns = kNotScheduled;
     }
     h.tx.push(f);
-    advance(s, now, session.signals());  // unpaced: it has ended already
+    advance(s, now, session.wakeups());  // unpaced: it has ended already
     return kOk;
 }
 
@@ -425,7 +402,7 @@ tarnStatus Simulator::write_sync(tarnHandle handle, std::uint32_t timeout_ms) {
         SharedState& s = session.state();
         const auto slot = static_cast<std::size_t>(handle);
         const std::int64_t now = now_ns();
-        advance(s, now, session.signals());
+        advance(s, now, session.wakeups());
         HandleState& h = s.handles[slot];
         if (h.tx.count == 0) {
             return kOk;
@@ -455,7 +432,7 @@ tarnStatus Simulator::read(tarnHandle handle, std::int32_t* id, void* data, std:
         std::optional<std::int64_t> now;
         if (s.next_end_ns != kNotScheduled) {
             now = now_ns();
-            advance(s, *now, session.signals());
+            advance(s, *now, session.wakeups());
         }
         HandleState& h = s.handles[slot];
         if (h.rx.count > 0) {
@@ -512,7 +489,7 @@ tarnStatus Simulator::read_status(tarnHandle handle, std::uint32_t* status) {
     if (status == nullptr) {
         return kErrParam;
     }
-    advance(s, now_ns(), session.signals());
+    advance(s, now_ns(), session.wakeups());
     HandleState& h = s.handles[handle];
     std::uint32_t word = s.channels[h.channel].bus_off ? TARN_STAT_BUS_OFF : TARN_STAT_ERROR_ACTIVE;
     if (h.tx.count > 0) {
@@ -551,7 +528,7 @@ tarnStatus Simulator::io_ctl(tarnHandle handle, std::uint32_t function, void* bu
         void* native = &w.event;
 #endif
         std::memcpy(buffer, &native, sizeof(void*));
-        advance(s, now_ns(), session.signals());
+        advance(s, now_ns(), session.wakeups());
         if (h.rx.count > 0) {
             session.signals().add(&w, std::numeric_limits<std::int64_t>::min(), true, false);
         } else {

@@ -6,6 +6,7 @@
 
 #include "simulator.hpp"
 #include "simulator_internal.hpp"
+#include "wire.hpp"
 
 namespace tarnsim {
 
@@ -26,6 +27,8 @@ class Simulator::Session {
     }
     SharedState& state() { return *sim_.attachment_->shared; }
     Signals& signals() { return signals_; }
+    // Where the wire model tells whose waiters its frames concern.
+    WireWakeups& wakeups() { return wakeups_; }
 
     // Releases the locks, gives the wake-ups found so far, waits for the event or the
     // deadline, and takes the locks again.
@@ -74,11 +77,25 @@ class Simulator::Session {
         }
     }
 
+    // Wakes them as a frame's end wakes waiters: only those that would look later.
+    class Pokes final : public WireWakeups {
+      public:
+        Pokes(Simulator& sim, Signals& signals) : sim_(sim), signals_(signals) {}
+        void frame_for(SharedState& s, std::size_t slot, std::int64_t at) override {
+            sim_.poke(s, slot, at, false, signals_);
+        }
+
+      private:
+        Simulator& sim_;
+        Signals& signals_;
+    };
+
     Simulator& sim_;
     std::shared_lock<std::shared_mutex> shared_;
     bool named_ = false;
     tarnStatus status_ = kOk;
     Signals signals_;
+    Pokes wakeups_{sim_, signals_};
 };
 
 }  // namespace tarnsim

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "wire.hpp"
+
 namespace tarnsim {
 
 void initialise_state(SharedState& s, const Config& config, std::int64_t now) {
@@ -58,6 +60,38 @@ void initialise_state(SharedState& s, const Config& config, std::int64_t now) {
         ch.wire = ch.bus >= 0 ? static_cast<std::uint32_t>(ch.bus)
                               : static_cast<std::uint32_t>(kMaxBuses + c);
     }
+}
+
+std::size_t open_handle(SharedState& s, std::uint32_t owner, std::uint32_t global,
+                        std::uint32_t flags) {
+    std::size_t slot = 0;
+    while (slot < kMaxHandles && s.handles[slot].in_use) {
+        ++slot;
+    }
+    if (slot == kMaxHandles) {
+        return kMaxHandles;
+    }
+    HandleState& h = s.handles[slot];
+    h.in_use = 1;
+    h.owner = owner;
+    h.channel = global;
+    h.generation = s.interfaces[global / kMaxChannelsPerInterface].generation;
+    h.open_flags = flags;
+    h.on_bus = 0;
+    h.silent = 0;
+    h.txack = 0;
+    h.local_txack = 0;
+    h.local_echo = 0;
+    h.overflow_pending = 0;
+    h.overflow_status = 0;
+    h.wire = s.channels[global].wire;
+    h.wakeable = 0;
+    h.poked = 0;
+    h.armed_ns = kNotScheduled;
+    h.rx.clear();
+    h.tx.clear();
+    add_to_wire(s, slot);
+    return slot;
 }
 
 }  // namespace tarnsim

@@ -156,4 +156,10 @@ struct SharedState {
 // Process tokens stay unique across resets.
 void initialise_state(SharedState& s, const Config& config, std::int64_t now);
 
+// Takes the first free slot of the handle table for a handle of the process `owner` on the
+// global channel, opened with the flags: off bus, every option off, empty queues, listed on
+// its channel's wire. Returns the slot, or kMaxHandles when the table is full.
+std::size_t open_handle(SharedState& s, std::uint32_t owner, std::uint32_t global,
+                        std::uint32_t flags);
+
 }  // namespace tarnsim

@@ -1,12 +1,10 @@
-// The wire: scheduling frames on it, delivering them when they end, and acknowledging them.
+#include "wire.hpp"
 
 #include <algorithm>
 #include <bit>
 
 #include "frame_bits.hpp"
-#include "simulator.hpp"
-#include "simulator_internal.hpp"
-#include "wire.hpp"
+#include "tarnlib/driver_api.h"
 
 namespace tarnsim {
 
@@ -21,14 +19,6 @@ void measure(Frame& f) {
     const FrameBits bits = frame_bits(f);
     f.nominal_bits = static_cast<std::uint16_t>(bits.nominal);
     f.data_bits = static_cast<std::uint16_t>(bits.data);
-}
-
-bool timing_matches(const ChannelState& a, std::int32_t bitrate, std::int32_t data_bitrate,
-                    const Frame& f) {
-    if (a.bitrate != bitrate) {
-        return false;
-    }
-    return !(f.flags & TARN_MSG_BRS) || a.data_bitrate == data_bitrate;
 }
 
 Frame error_frame(std::int64_t time_ns) {
@@ -52,16 +42,9 @@ bool transmitting(const SharedState& s, const HandleState& h) {
     return receiving(s, h) && !h.silent;
 }
 
-// A handle the sender's frame reaches when it ends: other channels of the wire, the sender
-// itself with transmit acknowledgements, its channel's other handles with local echo.
-bool reaches(const SharedState& s, const HandleState& sender, const HandleState& h) {
-    if (!receiving(s, h)) {
-        return false;
-    }
-    if (&h == &sender) {
-        return h.txack != 0;
-    }
-    return h.channel != sender.channel || h.local_echo != 0;
+void add_to_wire(SharedState& s, std::size_t slot) {
+    WireState& wire = s.wires[s.handles[slot].wire];
+    wire.handles[wire.count++] = static_cast<std::uint8_t>(slot);
 }
 
 void remove_from_wire(SharedState& s, std::size_t slot) {
@@ -74,6 +57,28 @@ void remove_from_wire(SharedState& s, std::size_t slot) {
     }
 }
 
+namespace {
+
+bool timing_matches(const ChannelState& a, std::int32_t bitrate, std::int32_t data_bitrate,
+                    const Frame& f) {
+    if (a.bitrate != bitrate) {
+        return false;
+    }
+    return !(f.flags & TARN_MSG_BRS) || a.data_bitrate == data_bitrate;
+}
+
+// A handle the sender's frame reaches when it ends: other channels of the wire, the sender
+// itself with transmit acknowledgements, its channel's other handles with local echo.
+bool reaches(const SharedState& s, const HandleState& sender, const HandleState& h) {
+    if (!receiving(s, h)) {
+        return false;
+    }
+    if (&h == &sender) {
+        return h.txack != 0;
+    }
+    return h.channel != sender.channel || h.local_echo != 0;
+}
+
 // A frame with this end time is on the wire now.
 void note_pending(SharedState& s, std::uint32_t wire, std::int64_t end) {
     s.wire_next_end_ns[wire] = std::min(s.wire_next_end_ns[wire], end);
@@ -81,87 +86,26 @@ void note_pending(SharedState& s, std::uint32_t wire, std::int64_t end) {
     s.pending_wires |= std::uint64_t{1} << wire;
 }
 
-void Simulator::schedule(SharedState& s, std::size_t slot, Frame& f, std::int64_t now,
-                         Signals& signals) {
+void push_rx(SharedState& s, std::size_t slot, Frame f, WireWakeups& wakeups) {
     HandleState& h = s.handles[slot];
-    const ChannelState& ch = s.channels[h.channel];
-    WireState& wire = s.wires[h.wire];
-    if (!s.paced) {
-        f.time_ns = now;
-    } else {
-        f.time_ns = std::max(wire.busy_until_ns, now) + duration_ns(f, ch);
-        wire.busy_until_ns = f.time_ns;
-    }
-    note_pending(s, h.wire, f.time_ns);
-    // Waiters for this frame that would look later wake at its end.
-    for (std::uint32_t i = 0; i < wire.count; ++i) {
-        const std::size_t other = wire.handles[i];
-        if (reaches(s, h, s.handles[other])) {
-            poke(s, other, f.time_ns, false, signals);
-        }
-    }
-}
-
-void Simulator::schedule_pending(SharedState& s, std::size_t slot, std::int64_t now,
-                                 Signals& signals) {
-    HandleState& h = s.handles[slot];
-    if (!transmitting(s, h)) {
+    if (h.rx.count >= s.channels[h.channel].rx_capacity) {
+        h.overflow_pending = 1;
+        h.overflow_status = 1;
         return;
     }
-    for (std::uint32_t i = 0; i < h.tx.count; ++i) {
-        Frame& f = h.tx.at(i);
-        if (f.time_ns == kNotScheduled) {
-            schedule(s, slot, f, now, signals);
-        }
+    if (h.overflow_pending) {
+        f.flags |= TARN_MSG_SW_OVERRUN;
+        h.overflow_pending = 0;
+    }
+    const bool was_empty = h.rx.count == 0;
+    h.rx.push(f);
+    if (was_empty) {
+        // Waiters armed for this end time or earlier wake by themselves.
+        wakeups.frame_for(s, slot, f.time_ns);
     }
 }
 
-void Simulator::advance(SharedState& s, std::int64_t now, Signals& signals) {
-    if (now < s.next_end_ns) {
-        return;
-    }
-    std::int64_t next = kNotScheduled;
-    for (std::uint64_t pending = s.pending_wires; pending != 0; pending &= pending - 1) {
-        const auto w = static_cast<std::uint32_t>(std::countr_zero(pending));
-        if (s.wire_next_end_ns[w] <= now) {
-            deliver_due(s, w, now, signals);
-        }
-        if (s.wire_next_end_ns[w] == kNotScheduled) {
-            s.pending_wires &= ~(std::uint64_t{1} << w);
-        }
-        next = std::min(next, s.wire_next_end_ns[w]);
-    }
-    s.next_end_ns = next;
-}
-
-void Simulator::deliver_due(SharedState& s, std::uint32_t w, std::int64_t now, Signals& signals) {
-    // Frames leave the transmit queues in the order they were put on the wire, which is the
-    // order of their end times.
-    const WireState& wire = s.wires[w];
-    for (;;) {
-        std::size_t sender = kMaxHandles;
-        std::int64_t first = kNotScheduled;
-        for (std::uint32_t i = 0; i < wire.count; ++i) {
-            HandleState& h = s.handles[wire.handles[i]];
-            if (h.tx.count > 0 && h.tx.front().time_ns < first) {
-                sender = wire.handles[i];
-                first = h.tx.front().time_ns;
-            }
-        }
-        if (first > now) {
-            s.wire_next_end_ns[w] = first;
-            return;
-        }
-        HandleState& h = s.handles[sender];
-        const Frame f = h.tx.front();
-        h.tx.pop();
-        if (card_ok(s, h)) {
-            deliver(s, sender, f, signals);
-        }
-    }
-}
-
-void Simulator::deliver(SharedState& s, std::size_t sender_slot, const Frame& f, Signals& signals) {
+void deliver(SharedState& s, std::size_t sender_slot, const Frame& f, WireWakeups& wakeups) {
     const HandleState& sender = s.handles[sender_slot];
     const ChannelState& from = s.channels[sender.channel];
     const std::int32_t bus = from.bus;
@@ -201,26 +145,126 @@ void Simulator::deliver(SharedState& s, std::size_t sender_slot, const Frame& f,
         } else if (!timing_matches(s.channels[h.channel], from.bitrate, from.data_bitrate, f)) {
             copy = error_frame(f.time_ns);
         }
-        push_rx(s, slot, copy, signals);
+        push_rx(s, slot, copy, wakeups);
     }
 }
 
-void Simulator::push_rx(SharedState& s, std::size_t slot, Frame f, Signals& signals) {
+void deliver_due(SharedState& s, std::uint32_t w, std::int64_t now, WireWakeups& wakeups) {
+    // Frames leave the transmit queues in the order they were put on the wire, which is the
+    // order of their end times.
+    const WireState& wire = s.wires[w];
+    for (;;) {
+        std::size_t sender = kMaxHandles;
+        std::int64_t first = kNotScheduled;
+        for (std::uint32_t i = 0; i < wire.count; ++i) {
+            HandleState& h = s.handles[wire.handles[i]];
+            if (h.tx.count > 0 && h.tx.front().time_ns < first) {
+                sender = wire.handles[i];
+                first = h.tx.front().time_ns;
+            }
+        }
+        if (first > now) {
+            s.wire_next_end_ns[w] = first;
+            return;
+        }
+        HandleState& h = s.handles[sender];
+        const Frame f = h.tx.front();
+        h.tx.pop();
+        if (card_ok(s, h)) {
+            deliver(s, sender, f, wakeups);
+        }
+    }
+}
+
+}  // namespace
+
+void schedule(SharedState& s, std::size_t slot, Frame& f, std::int64_t now, WireWakeups& wakeups) {
     HandleState& h = s.handles[slot];
-    if (h.rx.count >= s.channels[h.channel].rx_capacity) {
-        h.overflow_pending = 1;
-        h.overflow_status = 1;
+    const ChannelState& ch = s.channels[h.channel];
+    WireState& wire = s.wires[h.wire];
+    if (!s.paced) {
+        f.time_ns = now;
+    } else {
+        f.time_ns = std::max(wire.busy_until_ns, now) + duration_ns(f, ch);
+        wire.busy_until_ns = f.time_ns;
+    }
+    note_pending(s, h.wire, f.time_ns);
+    // Waiters for this frame that would look later wake at its end.
+    for (std::uint32_t i = 0; i < wire.count; ++i) {
+        const std::size_t other = wire.handles[i];
+        if (reaches(s, h, s.handles[other])) {
+            wakeups.frame_for(s, other, f.time_ns);
+        }
+    }
+}
+
+void schedule_pending(SharedState& s, std::size_t slot, std::int64_t now, WireWakeups& wakeups) {
+    HandleState& h = s.handles[slot];
+    if (!transmitting(s, h)) {
         return;
     }
-    if (h.overflow_pending) {
-        f.flags |= TARN_MSG_SW_OVERRUN;
-        h.overflow_pending = 0;
+    for (std::uint32_t i = 0; i < h.tx.count; ++i) {
+        Frame& f = h.tx.at(i);
+        if (f.time_ns == kNotScheduled) {
+            schedule(s, slot, f, now, wakeups);
+        }
     }
-    const bool was_empty = h.rx.count == 0;
-    h.rx.push(f);
-    if (was_empty) {
-        // Waiters armed for this end time or earlier wake by themselves.
-        poke(s, slot, f.time_ns, false, signals);
+}
+
+void advance(SharedState& s, std::int64_t now, WireWakeups& wakeups) {
+    if (now < s.next_end_ns) {
+        return;
+    }
+    std::int64_t next = kNotScheduled;
+    for (std::uint64_t pending = s.pending_wires; pending != 0; pending &= pending - 1) {
+        const auto w = static_cast<std::uint32_t>(std::countr_zero(pending));
+        if (s.wire_next_end_ns[w] <= now) {
+            deliver_due(s, w, now, wakeups);
+        }
+        if (s.wire_next_end_ns[w] == kNotScheduled) {
+            s.pending_wires &= ~(std::uint64_t{1} << w);
+        }
+        next = std::min(next, s.wire_next_end_ns[w]);
+    }
+    s.next_end_ns = next;
+}
+
+void inject_frame(SharedState& s, std::uint32_t bus, const Frame& f, std::int32_t bitrate,
+                  std::int64_t now, WireWakeups& wakeups) {
+    BusState& b = s.buses[bus];
+    WireState& wire = s.wires[bus];
+    ChannelState sender{};
+    sender.bitrate = bitrate;
+    const std::int64_t duration = duration_ns(f, sender);
+    wire.busy_until_ns = std::max(wire.busy_until_ns, now) + duration;
+    ++b.frames;
+    b.bits += static_cast<std::uint64_t>(f.nominal_bits) + f.data_bits;
+    b.busy_ns += static_cast<std::uint64_t>(duration);
+    if (f.flags & TARN_MSG_ERROR_FRAME) {
+        ++b.error_frames;
+    }
+    for (std::uint32_t i = 0; i < wire.count; ++i) {
+        const std::size_t slot = wire.handles[i];
+        const HandleState& h = s.handles[slot];
+        if (receiving(s, h)) {
+            const bool readable =
+                (f.flags & TARN_MSG_ERROR_FRAME) || s.channels[h.channel].bitrate == bitrate;
+            push_rx(s, slot, readable ? f : error_frame(now), wakeups);
+        }
+    }
+}
+
+void end_all_now(SharedState& s, std::int64_t now) {
+    for (std::uint32_t w = 0; w < kMaxWires; ++w) {
+        for (std::uint32_t i = 0; i < s.wires[w].count; ++i) {
+            HandleState& h = s.handles[s.wires[w].handles[i]];
+            for (std::uint32_t n = 0; n < h.tx.count; ++n) {
+                if (h.tx.at(n).time_ns != kNotScheduled) {
+                    h.tx.at(n).time_ns = now;
+                    note_pending(s, w, now);
+                }
+            }
+        }
     }
 }
 
