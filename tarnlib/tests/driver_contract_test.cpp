@@ -61,6 +61,7 @@ constexpr std::int32_t kOpenFlags = TARN_OPEN_ACCEPT_VIRTUAL;
 // ---- the driver under test ----
 
 struct Driver {
+    const platform::DynamicLibrary* library = nullptr;  // never unloaded
     tarnInitializeLibrary_fn initialize_library = nullptr;
     tarnGetNumberOfChannels_fn get_number_of_channels = nullptr;
     tarnEnumHardwareEx_fn enum_hardware_ex = nullptr;
@@ -118,8 +119,9 @@ std::optional<std::string> load_driver(const std::string& path) {
     if (!library) {
         return "cannot load " + path + ": " + library.error().what;
     }
-    const auto* kept = new platform::DynamicLibrary(std::move(library.value()));
     Driver& f = drv();
+    const auto* kept = new platform::DynamicLibrary(std::move(library.value()));
+    f.library = kept;
     std::string missing;
     resolve(*kept, f.initialize_library, "tarnInitializeLibrary", missing);
     resolve(*kept, f.get_number_of_channels, "tarnGetNumberOfChannels", missing);
