@@ -302,20 +302,25 @@ tarnHandle open_channel(std::int32_t channel, bool on_bus, std::int32_t flags = 
         return h;
     }
     std::uint32_t microseconds = 1;
-    for (tarnStatus st :
-         {drv().set_bus_params(h, settings().bitrate, 11, 4, 1, 1, 0),
-          drv().set_bus_output_control(h, TARN_DRIVERTYPE_NORMAL),
-          drv().io_ctl(h, TARN_IOCTL_SET_TIMER_SCALE, &microseconds, sizeof microseconds),
-          drv().bus_on(h)}) {
-        if (st != kOk) {
-            drv().close(h);
-            return st;
-        }
+    tarnStatus st = drv().set_bus_params(h, settings().bitrate, 11, 4, 1, 1, 0);
+    if (st == kOk) {
+        st = drv().set_bus_output_control(h, TARN_DRIVERTYPE_NORMAL);
+    }
+    if (st == kOk) {
+        st = drv().io_ctl(h, TARN_IOCTL_SET_TIMER_SCALE, &microseconds, sizeof microseconds);
+    }
+    if (st == kOk) {
+        st = drv().bus_on(h);
+    }
+    if (st != kOk) {
+        drv().close(h);
+        return st;
     }
     return h;
 }
 
-// A handle on a channel, closed at the end of its scope.
+// A handle on a channel, closed at the end of its scope. Its reads skip error frames: a real
+// bus may report bus errors, which carry no frame.
 class Node {
   public:
     explicit Node(std::int32_t channel, bool on_bus = true)
@@ -337,13 +342,26 @@ class Node {
     void write(const Tx& f) const { EXPECT_EQ(write_frame(handle_, f), kOk) << f.id; }
     Rx read(std::uint32_t timeout_ms = kGenerousMs) const {
         Rx rx;
-        rx.status =
-            drv().read_wait(handle_, &rx.id, rx.data, &rx.dlc, &rx.flags, &rx.time, timeout_ms);
+        do {
+            rx.status =
+                drv().read_wait(handle_, &rx.id, rx.data, &rx.dlc, &rx.flags, &rx.time, timeout_ms);
+        } while (rx.status == kOk && (rx.flags & TARN_MSG_ERROR_FRAME));
         return rx;
     }
     Rx read_now() const {
         Rx rx;
-        rx.status = drv().read(handle_, &rx.id, rx.data, &rx.dlc, &rx.flags, &rx.time);
+        do {
+            rx.status = drv().read(handle_, &rx.id, rx.data, &rx.dlc, &rx.flags, &rx.time);
+        } while (rx.status == kOk && (rx.flags & TARN_MSG_ERROR_FRAME));
+        return rx;
+    }
+    // Waits on the wait handle until a frame can be read at once (or the limit passes).
+    Rx read_when_signalled(void* event) const {
+        Rx rx;
+        while (platform::wait_native_event(event, std::chrono::milliseconds(kGenerousMs)) ==
+                   platform::WaitResult::Signalled &&
+               (rx = read_now()).status == kErrNoMsg) {
+        }
         return rx;
     }
     std::uint32_t status() const {
@@ -371,21 +389,28 @@ bool good_bus(std::uint32_t status) {
 constexpr int kCrossFrames = 40;
 
 // Writes the first kCrossFrames frames of the sequence on channel A and waits until they
-// are out. Exit code 0 on success.
+// are out. Exit code 0 on success; otherwise it says on standard error what failed.
 int child_write() {
+    const auto failed = [](const char* what, tarnStatus st) {
+        std::fprintf(stderr, "contract child: %s failed with %d\n", what, st);
+        return 3;
+    };
     const tarnHandle h = open_channel(settings().a, true);
     if (h < 0) {
-        return 2;
+        return failed("open on bus", h);
     }
     for (int i = 0; i < kCrossFrames; ++i) {
-        if (write_frame(h, sequence_frame(i)) != kOk) {
-            return 3;
+        if (const tarnStatus st = write_frame(h, sequence_frame(i)); st != kOk) {
+            return failed("tarnWrite", st);
         }
     }
-    if (drv().write_sync(h, kGenerousMs) != kOk) {
-        return 4;
+    if (const tarnStatus st = drv().write_sync(h, kGenerousMs); st != kOk) {
+        return failed("tarnWriteSync", st);
     }
-    return drv().close(h) == kOk ? 0 : 5;
+    if (const tarnStatus st = drv().close(h); st != kOk) {
+        return failed("tarnClose", st);
+    }
+    return 0;
 }
 
 int run_child(const std::string& mode) {
@@ -487,8 +512,8 @@ TEST_F(DriverContract, EnumerationAndChannelData) {
     std::uint64_t wide = 0;
     EXPECT_EQ(drv().get_channel_data(a_, TARN_CHANNELDATA_CARD_SERIAL_NO, &wide, 4), kErrParam);
     EXPECT_EQ(drv().get_channel_data(a_, 9999, &wide, sizeof wide), kErrNotSupported);
-    EXPECT_EQ(drv().get_channel_data(enumerated, TARN_CHANNELDATA_CARD_UPC_NO, &wide, sizeof wide),
-              kErrParam);
+    EXPECT_LT(drv().get_channel_data(enumerated, TARN_CHANNELDATA_CARD_UPC_NO, &wide, sizeof wide),
+              0);
     EXPECT_EQ(drv().open_channel(enumerated, kOpenFlags), kErrNotFound);
 }
 
@@ -502,8 +527,7 @@ TEST_F(DriverContract, HandleDataAndOptions) {
     EXPECT_EQ(drv().get_handle_data(h, TARN_HANDLEDATA_CAPABILITIES, &capabilities, 4), kOk);
     EXPECT_EQ(drv().get_handle_data(h, TARN_HANDLEDATA_FIRMWARE_REV, &firmware, 8), kOk);
     EXPECT_EQ(drv().get_handle_data(h, TARN_HANDLEDATA_BUS_TYPE, &bus_type, 4), kOk);
-    EXPECT_GE(bus_type, std::uint32_t{TARN_BUSTYPE_PCI});
-    EXPECT_LE(bus_type, std::uint32_t{TARN_BUSTYPE_LAN});
+    EXPECT_LE(bus_type, std::uint32_t{TARN_BUSTYPE_LAN});  // 0: on no bus (a virtual interface)
     EXPECT_EQ(drv().get_handle_data(h, TARN_HANDLEDATA_CLOCK_INFO, &clock, sizeof clock), kOk);
     const tarnClockInfo channel_clock = channel_data(a_).clock;
     EXPECT_EQ(std::memcmp(&clock, &channel_clock, sizeof clock), 0);
@@ -644,22 +668,27 @@ TEST_F(DriverContract, BusParametersRoundTrip) {
     EXPECT_EQ(read_back(), bitrate_);
 }
 
-// A burst written on A arrives on B unchanged and in order, with time stamps that advance
-// with the shared clock; B's wait handle is signalled when its first frame waits.
-TEST_F(DriverContract, BurstCrossesTheBusInOrder) {
+// Frames written on A arrive on B unchanged and in order, with time stamps that advance with
+// the shared clock; B's wait handle is signalled when its first frame waits. The writer keeps
+// a few frames ahead of the reader: a controller's receive buffer may hold no more (the
+// emulated SJA1000 bus loses frames written back to back), and queues of any driver hold
+// that many.
+TEST_F(DriverContract, FramesCrossTheBusInOrder) {
     constexpr int kFrames = 300;
+    constexpr std::size_t kAhead = 4;
     const Node a(a_);
     const Node b(b_);
     void* b_event = b.wait_handle();
 
     const std::int64_t before = platform::monotonic_ns();
     a.write(sequence_frame(0));
-    ASSERT_EQ(platform::wait_native_event(b_event, std::chrono::milliseconds(kGenerousMs)),
-              platform::WaitResult::Signalled);
-    std::vector<Rx> received{b.read_now()};
-    ASSERT_EQ(received.front().status, kOk);
-    // Reading along keeps B's queue short.
+    std::vector<Rx> received{b.read_when_signalled(b_event)};
+    ASSERT_EQ(received.front().status, kOk) << "B's wait handle or its first frame";
     for (int i = 1; i < kFrames; ++i) {
+        while (i - received.size() >= kAhead) {
+            received.push_back(b.read());
+            ASSERT_EQ(received.back().status, kOk) << "after " << received.size() - 1;
+        }
         a.write(sequence_frame(i));
         for (Rx rx = b.read_now(); rx.status == kOk; rx = b.read_now()) {
             received.push_back(rx);
@@ -819,9 +848,10 @@ TEST_F(DriverContract, FramesCrossProcesses) {
 
     const std::int64_t before = platform::monotonic_ns();
     auto child = spawn_child("write");
-    ASSERT_EQ(platform::wait_native_event(b_event, std::chrono::milliseconds(kGenerousMs)),
-              platform::WaitResult::Signalled);
-    std::vector<Rx> received{b.read_now()};
+    std::vector<Rx> received{b.read_when_signalled(b_event)};
+    ASSERT_EQ(received.front().status, kOk)
+        << "B's wait handle or its first frame; the writer's exit code "
+        << child.wait_for(std::chrono::milliseconds(kGenerousMs)).value_or(-1);
     while (received.size() < kCrossFrames && received.back().status == kOk) {
         received.push_back(b.read());
     }
