@@ -150,7 +150,11 @@ std::optional<std::string> load_driver(const std::string& path) {
     if (!missing.empty()) {
         return path + " lacks" + missing;
     }
+    // As the product starts: channel numbers are those of an enumeration.
     f.initialize_library();
+    std::int32_t count = 0;
+    f.get_number_of_channels(&count);
+    f.enum_hardware_ex(&count);
     return std::nullopt;
 }
 
