@@ -672,14 +672,10 @@ TEST_F(DriverContract, BusParametersRoundTrip) {
     EXPECT_EQ(read_back(), bitrate_);
 }
 
-// Frames written on A arrive on B unchanged and in order, with time stamps that advance with
-// the shared clock; B's wait handle is signalled when its first frame waits. The writer keeps
-// a few frames ahead of the reader: a controller's receive buffer may hold no more (the
-// emulated SJA1000 bus loses frames written back to back), and queues of any driver hold
-// that many.
-TEST_F(DriverContract, FramesCrossTheBusInOrder) {
+// A burst written on A arrives on B unchanged and in order, with time stamps that advance
+// with the shared clock; B's wait handle is signalled when its first frame waits.
+TEST_F(DriverContract, BurstCrossesTheBusInOrder) {
     constexpr int kFrames = 300;
-    constexpr std::size_t kAhead = 4;
     const Node a(a_);
     const Node b(b_);
     void* b_event = b.wait_handle();
@@ -688,11 +684,8 @@ TEST_F(DriverContract, FramesCrossTheBusInOrder) {
     a.write(sequence_frame(0));
     std::vector<Rx> received{b.read_when_signalled(b_event)};
     ASSERT_EQ(received.front().status, kOk) << "B's wait handle or its first frame";
+    // Reading along keeps B's queue short.
     for (int i = 1; i < kFrames; ++i) {
-        while (i - received.size() >= kAhead) {
-            received.push_back(b.read());
-            ASSERT_EQ(received.back().status, kOk) << "after " << received.size() - 1;
-        }
         a.write(sequence_frame(i));
         for (Rx rx = b.read_now(); rx.status == kOk; rx = b.read_now()) {
             received.push_back(rx);
