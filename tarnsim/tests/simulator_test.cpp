@@ -252,7 +252,7 @@ TEST_F(Simulator, SilentAndMismatchedNodes) {
     EXPECT_EQ(read_wait(sender).flags, TARN_MSG_STD | TARN_MSG_TXACK);
 }
 
-// Exclusive opens within one process are part of the driver contract; across processes the
+// Exclusive opens within one process are in the driver contract; across processes the
 // other way round below, with a process that dies holding the channel.
 TEST_F(Simulator, ExclusiveOpenIsRefusedInAnotherProcess) {
     const tarnHandle shared = tarnOpenChannel(0, 0);
