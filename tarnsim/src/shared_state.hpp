@@ -151,4 +151,15 @@ struct SharedState {
     HandleState handles[kMaxHandles];
 };
 
+// Puts the block into the state the configuration describes: every interface plugged, no
+// handles, nothing on the wires, default bit timing and queue sizes, statistics from now.
+// Process tokens stay unique across resets.
+void initialise_state(SharedState& s, const Config& config, std::int64_t now);
+
+// Takes the first free slot of the handle table for a handle of the process `owner` on the
+// global channel, opened with the flags: off bus, every option off, empty queues, listed on
+// its channel's wire. Returns the slot, or kMaxHandles when the table is full.
+std::size_t open_handle(SharedState& s, std::uint32_t owner, std::uint32_t global,
+                        std::uint32_t flags);
+
 }  // namespace tarnsim

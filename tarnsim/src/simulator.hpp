@@ -140,12 +140,8 @@ class Simulator {
     void release_handle_locked(SharedState& s, std::size_t slot, Signals& signals);
     tarnStatus check_handle(SharedState& s, tarnHandle handle, bool require_card) const;
     tarnStatus channel_of(const SharedState& s, std::int32_t channel, std::uint32_t& global) const;
-    void advance(SharedState& s, std::int64_t now, Signals& signals);
-    void deliver_due(SharedState& s, std::uint32_t wire, std::int64_t now, Signals& signals);
-    void schedule(SharedState& s, std::size_t slot, Frame& f, std::int64_t now, Signals& signals);
-    void schedule_pending(SharedState& s, std::size_t slot, std::int64_t now, Signals& signals);
-    void deliver(SharedState& s, std::size_t sender, const Frame& f, Signals& signals);
-    void push_rx(SharedState& s, std::size_t slot, Frame f, Signals& signals);
+    // Wakes the handle's waiters to look again by `at` (always with force, else only when
+    // earlier than they would): directly in this process, else through its owner's doorbell.
     void poke(SharedState& s, std::size_t slot, std::int64_t at, bool force, Signals& signals);
     void rearm(SharedState& s, std::size_t slot, Signals& signals);
     void make_wakeable_locked(SharedState& s, std::size_t slot);
