@@ -114,6 +114,10 @@ done
 # SocketCAN in a virtual machine (this machine's kernel has no CAN modules): vcan, vxcan, two
 # emulated SJA1000 controllers on one bus and the kernel's J1939 stack (scripts/vm/).
 stage vm-smoke scripts/vm/run.sh scripts/vm/smoke.sh
+# The SocketCAN driver there: its own cases (root and unprivileged), the driver contract suite,
+# an RP1210 client through an interface going away and back, and our stacks against the
+# kernel's J1939 stack and can-utils.
+stage vm-socketcan scripts/vm/test-socketcan.sh build/linux-debug
 
 stage exports-x64 scripts/check-dll-exports.sh x86_64-w64-mingw32-objdump build/mingw-x64/bin/qz121032.dll
 stage exports-x86 scripts/check-dll-exports.sh i686-w64-mingw32-objdump build/mingw-x86/bin/qz121032.dll
