@@ -43,7 +43,7 @@ typedef int32_t tarnHandle;
 #define TARN_IOCTL_SET_TXACK 7         /* transmit acknowledgements to the sender */
 #define TARN_IOCTL_GET_EVENTHANDLE 14  /* the wait handle, signalled when frames wait */
 #define TARN_IOCTL_SET_LOCAL_TXACK 32  /* flag locally echoed frames LOCAL_TXACK */
-#define TARN_IOCTL_SET_LOCAL_TXECHO 46 /* echo sent frames to the channel's other handles */
+#define TARN_IOCTL_SET_LOCAL_TXECHO 46 /* this handle receives what the channel's other handles send */
 
 /* Output control modes of tarnSetBusOutputControl. */
 #define TARN_DRIVERTYPE_SILENT 1
