@@ -36,13 +36,18 @@ stage() {  # stage NAME COMMAND...: run, record pass or fail
   fi
 }
 
-build() {  # build PRESET
-  cmake --preset "$1" && cmake --build --preset "$1" -j "$jobs"
+build() {  # build PRESET [TARGET...]
+  local preset=$1
+  shift
+  cmake --preset "$preset" && cmake --build --preset "$preset" -j "$jobs" ${1:+--target "$@"}
 }
 
-for preset in linux-debug linux-asan linux-tsan mingw-x64 mingw-x86 linux-fuzz; do
+for preset in linux-debug linux-asan linux-tsan mingw-x64 mingw-x86; do
   stage "build-$preset" build "$preset"
 done
+# The fuzz preset instruments everything it compiles: only the fuzz targets and what they use.
+stage build-linux-fuzz build linux-fuzz fuzz_ini_loader fuzz_device_params fuzz_protocol_string \
+  fuzz_j1939_engines
 
 # Start the wine prefix once, so that parallel tests do not race to create it, and keep
 # one wine session for all Windows tests: a persistent server (Debian's wrapper passes -p0,
