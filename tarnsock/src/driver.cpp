@@ -64,6 +64,16 @@ std::string lock_file_name(const InterfaceInfo& iface) {
     return name;
 }
 
+// Copies an item's value into the caller's buffer, which must hold it.
+template <typename T>
+tarnStatus copy_out(void* buffer, std::uint32_t size, const T& value) {
+    if (buffer == nullptr || size < sizeof value) {
+        return kErrParam;
+    }
+    std::memcpy(buffer, &value, sizeof value);
+    return kOk;
+}
+
 }  // namespace
 
 void set_error_detail(const std::string& text) {
@@ -127,13 +137,7 @@ tarnStatus Driver::channel_data(std::int32_t channel, std::int32_t item, void* b
         }
         iface = interfaces_[static_cast<std::size_t>(channel)];
     }
-    auto put = [&](const auto& value) {
-        if (buffer == nullptr || size < sizeof value) {
-            return kErrParam;
-        }
-        std::memcpy(buffer, &value, sizeof value);
-        return kOk;
-    };
+    auto put = [&](const auto& value) { return copy_out(buffer, size, value); };
     switch (item) {
         case TARN_CHANNELDATA_CARD_NUMBER:
             return put(std::uint32_t{iface.card});
@@ -539,13 +543,7 @@ tarnStatus Driver::handle_data(tarnHandle handle, std::int32_t item, void* buffe
     if (!h) {
         return kErrInvHandle;
     }
-    auto put = [&](const auto& value) {
-        if (buffer == nullptr || size < sizeof value) {
-            return kErrParam;
-        }
-        std::memcpy(buffer, &value, sizeof value);
-        return kOk;
-    };
+    auto put = [&](const auto& value) { return copy_out(buffer, size, value); };
     switch (item) {
         case TARN_HANDLEDATA_CAPABILITIES:
             // Bit rate and sample point, which is what the kernel takes.
