@@ -52,8 +52,15 @@ work=$(mktemp -d /tmp/qz121032-packages.XXXXXX)
 
 # --- Linux ------------------------------------------------------------------------
 echo "== Debian packages"
-if dpkg -s qz121032 >/dev/null 2>&1 || dpkg -s qz121032-tarnsim >/dev/null 2>&1 \
-   || dpkg -s qz121032-socketcan >/dev/null 2>&1 \
+# present PACKAGE: installed, or removed with its configuration files left. (dpkg -s also
+# knows a package whose installation was refused, as "not-installed".)
+present() {
+  case $(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null) in
+    installed | config-files | half-installed | unpacked | half-configured) return 0 ;;
+    *) return 1 ;;
+  esac
+}
+if present qz121032 || present qz121032-tarnsim || present qz121032-socketcan \
    || [ -e /etc/qz121032.ini ]; then
   echo "   qz121032 is installed on this machine already: the Debian tests would change it"
   failed=$((failed + 1))
@@ -130,6 +137,8 @@ C
     "grep -A1 'channels reported by the CAN driver:' '$work/devices-socketcan.txt' | grep -qx '  none'"
   ! dpkg -i "$out/qz121032-tarnsim_${version}_amd64.deb" >>"$log/packages-dpkg.log" 2>&1
   check "the simulated driver is refused beside it" [ $? -eq 0 ]
+  # The refused package stays known to dpkg as selected but not installed: forget it.
+  echo "qz121032-tarnsim purge" | dpkg --set-selections && dpkg --purge qz121032-tarnsim >/dev/null 2>&1
   check "dpkg --purge of the SocketCAN driver" bash -c \
     "dpkg --purge qz121032-socketcan qz121032 >>'$log/packages-dpkg.log' 2>&1 && [ ! -e /usr/lib/x86_64-linux-gnu/libtarnlib32.so ]"
   trap - EXIT

@@ -51,6 +51,7 @@ struct Handle {
 
     std::mutex rx_mutex;  // one reader at a time; guards the fields below it
     std::uint32_t drops_seen = 0;
+    std::int64_t last_time_ns = 0;     // the last time stamp given out, monotonic clock
     bool overflow_pending = false;     // the socket's queue dropped: flag the next frame
     bool hw_overflow_pending = false;  // the controller's receive buffer overflowed: same
 

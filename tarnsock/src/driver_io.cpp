@@ -23,6 +23,15 @@ bool valid_fd_length(std::uint32_t n) {
     return n <= 8 || n == 12 || n == 16 || n == 20 || n == 24 || n == 32 || n == 48 || n == 64;
 }
 
+// The kernel stamps frames with the wall clock. The offset to the monotonic clock is the
+// wall clock read between two monotonic readings, against their middle.
+std::int64_t wall_minus_monotonic_ns() {
+    const std::int64_t before = platform::monotonic_ns();
+    const std::int64_t wall = realtime_ns();
+    const std::int64_t after = platform::monotonic_ns();
+    return wall - (before + (after - before) / 2);
+}
+
 }  // namespace
 
 // ---- sending ----
@@ -217,7 +226,10 @@ int Driver::receive_one(Handle& h, Received& out) {
         }
 
         out = Received{};
-        const std::int64_t mono = platform::monotonic_ns() - (now_real - stamp);
+        // On the driver's clock; the two clocks' offset is read anew each time and moves by
+        // a few microseconds, which must not make a handle's time stamps go back.
+        const std::int64_t mono = std::max(stamp - wall_minus_monotonic_ns(), h.last_time_ns);
+        h.last_time_ns = mono;
         out.time = static_cast<std::uint32_t>(static_cast<std::uint64_t>(mono / 1000));
         if (frame.can_id & CAN_ERR_FLAG) {
             std::lock_guard lock(h.mutex);
