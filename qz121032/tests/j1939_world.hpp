@@ -13,30 +13,9 @@
 #include <vector>
 
 #include "can_world.hpp"
+#include "j1939_format.hpp"
 
 namespace qz121032::testing {
-
-inline constexpr std::uint32_t kPgnProprietaryA = 0xEF00;  // PDU1: to one address
-inline constexpr std::uint32_t kPgnDm1 = 0xFECA;           // PDU2: to everyone
-inline constexpr std::uint32_t kPgnTpCm = 0xEC00;
-inline constexpr std::uint32_t kPgnTpDt = 0xEB00;
-inline constexpr std::uint32_t kPgnAddressClaimed = 0xEE00;
-inline constexpr std::uint8_t kGlobal = 0xFF;
-inline constexpr std::uint8_t kToGlobal = 0x80;  // bit 7 of the how/priority byte
-
-// A message for RP1210_SendMessage: PGN (least significant byte first), how/priority,
-// source, destination, data.
-inline Bytes j1939_message(std::uint32_t pgn, std::uint8_t how, std::uint8_t source,
-                           std::uint8_t destination, const Bytes& data) {
-    Bytes message{static_cast<std::uint8_t>(pgn),
-                  static_cast<std::uint8_t>(pgn >> 8),
-                  static_cast<std::uint8_t>(pgn >> 16),
-                  how,
-                  source,
-                  destination};
-    message.insert(message.end(), data.begin(), data.end());
-    return message;
-}
 
 // Data of `size` bytes that differ from message to message (`seed`) and along the message.
 inline Bytes pattern(std::size_t size, std::uint8_t seed = 0) {

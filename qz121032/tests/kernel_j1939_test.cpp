@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "interfaces.hpp"
+#include "j1939_format.hpp"
 #include "platform/paths.hpp"
 #include "qz121032/rp1210_loader.hpp"
 #include "temp_dir.hpp"
@@ -44,21 +45,14 @@
 namespace {
 
 using namespace std::chrono_literals;
-using Bytes = std::vector<std::uint8_t>;
+using namespace qz121032::testing;
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kGenerous = 20s;
 
-constexpr std::uint32_t kPgnProprietaryA = 0xEF00;  // PDU1: to one address
-constexpr std::uint32_t kPgnDm1 = 0xFECA;           // PDU2: to everyone
 constexpr std::uint32_t kPgnProprietaryB = 0xFF42;  // PDU2: the kernel nodes' single frames
-constexpr std::uint32_t kPgnTpCm = 0xEC00;
-constexpr std::uint32_t kPgnTpDt = 0xEB00;
 constexpr std::uint32_t kPgnEtpCm = 0xC800;
-constexpr std::uint32_t kPgnAddressClaimed = 0xEE00;
-constexpr std::uint8_t kGlobal = 0xFF;
 constexpr std::uint8_t kNullAddress = 0xFE;  // the source of a Cannot Claim
-constexpr std::uint8_t kToGlobal = 0x80;     // bit 7 of the how/priority byte
 
 constexpr std::uint8_t kOurAddress = 0x80;
 constexpr std::uint8_t kKernelAddress = 0x90;
@@ -634,18 +628,6 @@ struct J1939Read {
     std::uint8_t destination = 0;
     Bytes data;
 };
-
-Bytes j1939_message(std::uint32_t pgn, std::uint8_t how, std::uint8_t source,
-                    std::uint8_t destination, const Bytes& data) {
-    Bytes message{static_cast<std::uint8_t>(pgn),
-                  static_cast<std::uint8_t>(pgn >> 8),
-                  static_cast<std::uint8_t>(pgn >> 16),
-                  how,
-                  source,
-                  destination};
-    message.insert(message.end(), data.begin(), data.end());
-    return message;
-}
 
 class KernelPeersTest : public ::testing::Test {
   protected:

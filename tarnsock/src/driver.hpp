@@ -25,8 +25,9 @@ void set_error_detail(const std::string& text);
 std::uint32_t copy_error_detail(char* buffer, std::uint32_t size);
 
 struct TxFrame {
-    std::uint8_t bytes[72];  // struct can_frame or canfd_frame
-    std::uint32_t size;      // CAN_MTU or CANFD_MTU
+    std::uint8_t bytes[72];    // struct can_frame or canfd_frame
+    std::uint32_t size;        // CAN_MTU or CANFD_MTU
+    std::int64_t recorded_ns;  // when the ring of sent frames last got it; 0: not yet
 };
 
 struct Handle {

@@ -97,11 +97,16 @@ void Driver::flush_locked(Handle& h) {
         return;
     }
     while (!h.tx.empty()) {
-        const TxFrame& tx = h.tx.front();
-        canfd_frame frame{};
-        std::memcpy(&frame, tx.bytes, tx.size);
-        if (ring_) {
-            ring_->record(key_of(h.iface.ifindex, frame), realtime_ns());
+        TxFrame& tx = h.tx.front();
+        // Recorded before its first attempt, and again only when it has waited in the queue
+        // for half the ring's window: a frame retried every millisecond while the kernel's
+        // queue is full must not push other sends out of the ring.
+        const std::int64_t now = realtime_ns();
+        if (ring_ && (tx.recorded_ns == 0 || now - tx.recorded_ns > EchoRing::kWindowNs / 2)) {
+            canfd_frame frame{};
+            std::memcpy(&frame, tx.bytes, tx.size);
+            ring_->record(key_of(h.iface.ifindex, frame), now);
+            tx.recorded_ns = now;
         }
         if (::send(h.fd, tx.bytes, tx.size, MSG_DONTWAIT) == static_cast<ssize_t>(tx.size)) {
             h.tx.pop_front();

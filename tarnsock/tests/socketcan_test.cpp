@@ -19,9 +19,9 @@
 #include <thread>
 #include <vector>
 
+#include "driver_loader.hpp"
 #include "interfaces.hpp"
 #include "link_control.hpp"
-#include "platform/dynamic_library.hpp"
 #include "platform/event.hpp"
 #include "platform/paths.hpp"
 #include "platform/process.hpp"
@@ -36,62 +36,28 @@ constexpr tarnStatus kNoCard = -26;
 constexpr tarnStatus kNoAccess = -31;
 constexpr std::uint32_t kGenerousMs = 20000;
 
-struct Api {
-    platform::DynamicLibrary library;
-    tarnEnumHardwareEx_fn enumerate = nullptr;
-    tarnGetChannelData_fn channel_data = nullptr;
-    tarnOpenChannel_fn open = nullptr;
-    tarnClose_fn close = nullptr;
-    tarnSetBusParams_fn set_bus_params = nullptr;
-    tarnGetBusParams_fn get_bus_params = nullptr;
-    tarnBusOn_fn bus_on = nullptr;
-    tarnSetBusOutputControl_fn output_control = nullptr;
-    tarnWrite_fn write = nullptr;
-    tarnWriteSync_fn write_sync = nullptr;
-    tarnReadWait_fn read_wait = nullptr;
-    tarnReadStatus_fn read_status = nullptr;
-    tarnIoCtl_fn io_ctl = nullptr;
-    tarnGetErrorDetail_fn error_detail = nullptr;
-};
-
-Api& api() {
-    static Api* const a = [] {
+// The SocketCAN driver beside this test, loaded once by path.
+driver_test::Driver& api() {
+    static driver_test::Driver& driver = []() -> driver_test::Driver& {
         const auto dir = std::filesystem::path(platform::current_executable_path()).parent_path();
-        auto library = platform::DynamicLibrary::open((dir / "socketcan/libtarnlib32.so").string());
-        if (!library) {
-            platform::fatal("the SocketCAN driver is not beside this test (bin/socketcan)");
+        if (auto error = driver_test::load_driver((dir / "socketcan/libtarnlib32.so").string())) {
+            platform::fatal(error->c_str());
         }
-        auto* made = new Api{std::move(library.value())};
-        const auto& l = made->library;
-        made->enumerate = l.function<tarnEnumHardwareEx_fn>("tarnEnumHardwareEx");
-        made->channel_data = l.function<tarnGetChannelData_fn>("tarnGetChannelData");
-        made->open = l.function<tarnOpenChannel_fn>("tarnOpenChannel");
-        made->close = l.function<tarnClose_fn>("tarnClose");
-        made->set_bus_params = l.function<tarnSetBusParams_fn>("tarnSetBusParams");
-        made->get_bus_params = l.function<tarnGetBusParams_fn>("tarnGetBusParams");
-        made->bus_on = l.function<tarnBusOn_fn>("tarnBusOn");
-        made->output_control = l.function<tarnSetBusOutputControl_fn>("tarnSetBusOutputControl");
-        made->write = l.function<tarnWrite_fn>("tarnWrite");
-        made->write_sync = l.function<tarnWriteSync_fn>("tarnWriteSync");
-        made->read_wait = l.function<tarnReadWait_fn>("tarnReadWait");
-        made->read_status = l.function<tarnReadStatus_fn>("tarnReadStatus");
-        made->io_ctl = l.function<tarnIoCtl_fn>("tarnIoCtl");
-        made->error_detail = l.function<tarnGetErrorDetail_fn>("tarnGetErrorDetail");
-        return made;
+        return driver_test::drv();
     }();
-    return *a;
+    return driver;
 }
 
 std::string detail() {
     char text[512] = {};
-    api().error_detail(text, sizeof text);
+    api().get_error_detail(text, sizeof text);
     return text;
 }
 
 // The driver's channel number of an interface, by name.
 int channel_of(const std::string& name) {
     std::int32_t count = 0;
-    EXPECT_EQ(api().enumerate(&count), kOk);
+    EXPECT_EQ(api().enum_hardware_ex(&count), kOk);
     const auto list = tarnsock::list_interfaces("/sys/class/net");
     for (std::size_t i = 0; i < list.size(); ++i) {
         if (list[i].name == name) {
@@ -137,7 +103,7 @@ void set(tarnHandle h, std::uint32_t function, std::uint32_t value) {
 }
 
 tarnHandle open_on_bus(int channel, std::int32_t bitrate = 250000) {
-    const tarnHandle h = api().open(channel, 0);
+    const tarnHandle h = api().open_channel(channel, 0);
     EXPECT_GE(h, 0) << detail();
     EXPECT_EQ(api().set_bus_params(h, bitrate, 13, 2, 1, 1, 0), kOk) << detail();
     EXPECT_EQ(api().bus_on(h), kOk) << detail();
@@ -259,13 +225,14 @@ TEST(SocketCan, IdentitiesOfEmulatedCardsAndVirtualInterfaces) {
     auto identity = [](int channel) {
         std::uint64_t ean = 0, serial = 0;
         std::uint32_t on_card = 0;
-        EXPECT_EQ(api().channel_data(channel, TARN_CHANNELDATA_CARD_UPC_NO, &ean, sizeof ean), kOk);
-        EXPECT_EQ(
-            api().channel_data(channel, TARN_CHANNELDATA_CARD_SERIAL_NO, &serial, sizeof serial),
-            kOk);
-        EXPECT_EQ(
-            api().channel_data(channel, TARN_CHANNELDATA_CHAN_NO_ON_CARD, &on_card, sizeof on_card),
-            kOk);
+        EXPECT_EQ(api().get_channel_data(channel, TARN_CHANNELDATA_CARD_UPC_NO, &ean, sizeof ean),
+                  kOk);
+        EXPECT_EQ(api().get_channel_data(channel, TARN_CHANNELDATA_CARD_SERIAL_NO, &serial,
+                                         sizeof serial),
+                  kOk);
+        EXPECT_EQ(api().get_channel_data(channel, TARN_CHANNELDATA_CHAN_NO_ON_CARD, &on_card,
+                                         sizeof on_card),
+                  kOk);
         return std::tuple{ean, serial, on_card};
     };
     const auto a = identity(can0_channel);
@@ -283,7 +250,7 @@ TEST(SocketCan, IdentitiesOfEmulatedCardsAndVirtualInterfaces) {
 TEST(SocketCan, BitTimingBelongsToTheInterface) {
     REQUIRE_INTERFACE(can0);
     REQUIRE_INTERFACE(can1);
-    const tarnHandle h = api().open(can0_channel, 0);
+    const tarnHandle h = api().open_channel(can0_channel, 0);
     ASSERT_GE(h, 0);
     EXPECT_EQ(api().set_bus_params(h, 250000, 13, 2, 1, 1, 0), kOk) << detail();
     std::int32_t bitrate = 0;
@@ -303,7 +270,7 @@ TEST(SocketCan, BitTimingBelongsToTheInterface) {
                    .value_or(true)) {
         GTEST_SKIP() << "the unprivileged run expects can1 down (scripts/vm/tests)";
     }
-    const tarnHandle down = api().open(can1_channel, 0);
+    const tarnHandle down = api().open_channel(can1_channel, 0);
     ASSERT_GE(down, 0);
     if (privileged()) {
         EXPECT_EQ(api().set_bus_params(down, 500000, 13, 2, 1, 1, 0), kOk) << detail();
@@ -314,9 +281,9 @@ TEST(SocketCan, BitTimingBelongsToTheInterface) {
         // A silent handle brings it up listen-only, so that a rate being tried (bit-rate
         // detection) cannot disturb the bus.
         run("ip link set can1 down");
-        const tarnHandle silent = api().open(can1_channel, 0);
+        const tarnHandle silent = api().open_channel(can1_channel, 0);
         ASSERT_GE(silent, 0);
-        EXPECT_EQ(api().output_control(silent, TARN_DRIVERTYPE_SILENT), kOk);
+        EXPECT_EQ(api().set_bus_output_control(silent, TARN_DRIVERTYPE_SILENT), kOk);
         EXPECT_EQ(api().set_bus_params(silent, 125000, 13, 2, 1, 1, 0), kOk) << detail();
         EXPECT_EQ(api().bus_on(silent), kOk) << detail();
         EXPECT_EQ(std::system("ip -details link show can1 | grep -q LISTEN-ONLY"), 0);
@@ -474,8 +441,9 @@ TEST(SocketCan, AnInterfaceThatGoesAndComesBack) {
     const int again = channel_of("vcan7");
     ASSERT_GE(again, 0);
     std::uint64_t serial = 0;
-    EXPECT_EQ(api().channel_data(again, TARN_CHANNELDATA_CARD_SERIAL_NO, &serial, sizeof serial),
-              kOk);
+    EXPECT_EQ(
+        api().get_channel_data(again, TARN_CHANNELDATA_CARD_SERIAL_NO, &serial, sizeof serial),
+        kOk);
     EXPECT_EQ(serial, tarnsock::text_serial("virtual:vcan7"));
     const tarnHandle h2 = open_on_bus(again);
     RawSocket("vcan7").send(0x43, {2});

@@ -213,16 +213,16 @@ int run_devices() {
     }
     for (const tarnlib::ChannelIdentity& identity : channels) {
         const auto number = directory.channel_number(identity);
-        print(fmt::format("  {}  {}\n", number ? std::to_string(*number) : std::string("?"),
-                          tarnlib::to_string(identity)));
+        const std::string named = tarnlib::to_string(identity);
+        print(
+            fmt::format("  {}  {}\n", number ? std::to_string(*number) : std::string("?"), named));
         // Drivers that describe their channels (the SocketCAN driver names the interface
         // and its device) get a second line, with the DeviceParams that select the channel.
         char description[256] = {};
         if (number &&
             tarnlib::DriverLibrary::instance().get_channel_data(
                 *number, TARN_CHANNELDATA_DEVDESCR_ASCII, description, sizeof description) == 0) {
-            const std::string ean =
-                tarnlib::to_string(identity).substr(0, tarnlib::to_string(identity).find('/'));
+            const std::string ean = named.substr(0, named.find('/'));
             print(fmt::format("      {}; DeviceParams=EAN={},Serial={},Chan={}\n", description, ean,
                               identity.serial, identity.channel));
         }
